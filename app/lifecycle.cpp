@@ -1,0 +1,87 @@
+// Start-up and shutdown in their fixed orders, and the termination signals.
+#include "app/lifecycle.h"
+
+#include <civetweb.h>
+#include <curl/curl.h>
+#include <glib-unix.h>
+#include <syslog.h>
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+
+#include "app/app_state.h"
+#include "app/bounded_text.h"
+#include "app/resume_state.h"
+#include "app/stream_control.h"
+#include "web/http_server.h"
+
+void fatal_exit(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsyslog(LOG_ERR, format, args);
+  va_end(args);
+  std::exit(1);
+}
+
+namespace {
+
+gboolean handle_termination_signal(gpointer loop) {
+  stream_stop();
+  g_main_loop_quit(static_cast<GMainLoop *>(loop));
+  syslog(LOG_INFO, "Application was stopped by SIGTERM or SIGINT.");
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+int run_application() {
+  openlog("corvane", LOG_PID, LOG_USER);
+  g_mutex_init(&app_state.stream.lock);
+  g_mutex_init(&app_state.identity_lock);
+  mg_init_library(0);
+
+  CURLcode curl_result = curl_global_init(CURL_GLOBAL_ALL);
+  if (curl_result == CURLE_OK) {
+    app_state.curl_ready = 1;
+  } else {
+    syslog(LOG_ERR, "Failed to initialize libcurl: %s", curl_easy_strerror(curl_result));
+  }
+
+  GError *error = nullptr;
+  app_state.parameters = ax_parameter_new("corvane", &error);
+  if (!app_state.parameters) {
+    syslog(LOG_WARNING,
+           "AXParameter is unavailable; RTMP stream resume across app updates is disabled: %s",
+           error_message_or_unknown(error));
+  }
+  g_clear_error(&error);
+
+  mg_context *server = start_web_server();
+  if (!server) fatal_exit("Failed to start Corvane web server");
+  register_routes(server);
+  syslog(LOG_INFO, "Corvane web server started");
+
+  auto_resume();
+
+  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+  g_unix_signal_add(SIGTERM, handle_termination_signal, loop);
+  g_unix_signal_add(SIGINT, handle_termination_signal, loop);
+  g_main_loop_run(loop);
+
+  mg_stop(server);
+  // A start request that slipped in between the signal and mg_stop would
+  // otherwise outlive the locks it uses.
+  stream_stop();
+  mg_exit_library();
+  if (app_state.curl_ready) curl_global_cleanup();
+  g_main_loop_unref(loop);
+  if (app_state.parameters) {
+    ax_parameter_free(app_state.parameters);
+    app_state.parameters = nullptr;
+  }
+  g_mutex_clear(&app_state.identity_lock);
+  g_mutex_clear(&app_state.stream.lock);
+  closelog();
+  return 0;
+}

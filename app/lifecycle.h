@@ -1,0 +1,8 @@
+// Process start-up, the main loop and the orderly shutdown.
+#pragma once
+
+// Runs the application until SIGTERM or SIGINT; returns the exit status.
+int run_application();
+
+// Logs the message at error level and ends the process with status 1, no clean-up.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fatal_exit(const char *format, ...);

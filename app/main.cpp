@@ -1,0 +1,4 @@
+// Process entry: no arguments, no configuration file.
+#include "app/lifecycle.h"
+
+int main() { return run_application(); }

@@ -1,0 +1,24 @@
+// The three operations that change the stream: start, stop, reap.
+#pragma once
+
+#include <cstdint>
+
+#include "app/app_state.h"
+
+// Starts the "rtmp-stream" worker. On refusal writes one of the three
+// refusal messages into `message_out` (kMessageSize bytes) and returns false.
+bool stream_start(const char *destination, const char *profile_name,
+                  const char *profile_parameters, uint32_t silent_audio,
+                  const char *log_message, char *message_out);
+
+// Asks the worker to end and joins it (outside the lock).
+void stream_stop();
+
+// Joins a worker that has ended by itself.
+void stream_reap();
+
+// Frees a request and its three texts.
+void free_stream_request(StreamRequest *request);
+
+// The worker thread function; owns `request` (a StreamRequest*).
+void *stream_worker(void *request);

@@ -1,0 +1,29 @@
+// The worker's capture phase: create, read back and start the camera's
+// video stream, and release it again.
+#pragma once
+
+#include <cstdint>
+
+#include "app/app_state.h"
+#include "capture/stream_profile.h"
+#include "vdo.h"
+
+// A started VDO stream, handed from the capture phase to the frame pump.
+struct CaptureSession {
+  VdoStream *stream;  // one reference, the worker's
+  VdoMap *settings;   // the worker's for the whole run
+  VdoMap *info;       // the worker's for the whole run
+  VideoCodecKind codec;
+  uint32_t width;
+  uint32_t height;
+  uint32_t fps;  // whole frames per second, never 0
+};
+
+// Creates, reads back and starts the stream. On failure `error_text` holds
+// the message; objects created by earlier steps are released, except after
+// a failed start, where `capture.stream` is left set for close_capture_stream.
+bool open_capture_stream(const StreamRequest &request, const StreamProfileConfig &config,
+                         CaptureSession &capture, char *error_text);
+
+// Stops the stream, then releases stream, settings and info, in that order.
+void close_capture_stream(CaptureSession &capture);

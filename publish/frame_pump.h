@@ -1,0 +1,34 @@
+// The worker's publishing phase: frames in, packets out, counters and
+// bitrate into StreamControl; and the worker's common finish.
+#pragma once
+
+#include <cstdint>
+
+#include "app/app_state.h"
+#include "capture/capture_stream.h"
+#include "publish/codec_config.h"
+#include "publish/rtmp_output.h"
+
+struct FramePumpState {
+  CodecConfigCapture capture;
+  RtmpOutput output;
+  bool output_open;
+  int64_t wait_log_due;  // av_gettime_relative time base, µs
+  int64_t bitrate_sample_due;
+  int64_t last_sample_time;
+  uint64_t last_sample_bytes;
+  bool vps_logged, sps_logged, pps_logged, first_packet_logged;
+};
+
+// Zeroes the state and starts its timers from now; called first thing by the worker.
+void frame_pump_begin(FramePumpState &state);
+
+// Runs until a stop is seen (true) or an error ends the loop (false, with
+// `error_text` set unless a stop was pending).
+bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
+                    char *error_text);
+
+// The common end of the worker. `capture` is null when the capture phase
+// failed before the stream start; otherwise the stream is closed first.
+void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest *request,
+                   char *error_text);

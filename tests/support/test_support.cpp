@@ -1,0 +1,1 @@
+// Shared test harness (see test_support.h).

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour into build/<flavour>:
+#   normal | asan (ASan+UBSan) | tsan | fuzz (clang, libFuzzer)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+flavour=${1:-normal}
+args=(-G Ninja -S . -B "build/$flavour" -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+case "$flavour" in
+  normal) ;;
+  asan) args+=(-DCORVANE_SANITIZE=address) ;;
+  tsan) args+=(-DCORVANE_SANITIZE=thread) ;;
+  fuzz) args+=(-DCORVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  *) echo "unknown flavour $flavour" >&2; exit 2 ;;
+esac
+if [[ ! -f "build/$flavour/build.ninja" ]]; then
+  cmake "${args[@]}" > /dev/null
+fi
+echo "[build] $flavour"
+ninja -C "build/$flavour" ${NINJA_FLAGS:-} | grep -v -E '^\[[0-9]+/[0-9]+\] (Building|Linking)' || true
+test "${PIPESTATUS[0]}" -eq 0

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages listed in deps/packages.txt that are missing.
+# A machine that already has them all is left alone (no apt call at all).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mapfile -t wanted < <(grep -v -E '^\s*(#|$)' deps/packages.txt)
+missing=()
+for pkg in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+if ((${#missing[@]} == 0)); then
+  echo "[packages] all ${#wanted[@]} Debian packages present"
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "[packages] need root to install: ${missing[*]}" >&2; exit 1; }
+  sudo="sudo"
+fi
+echo "[packages] installing ${#missing[@]}: ${missing[*]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
