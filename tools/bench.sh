@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the normal build; each prints its own figures.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export CORVANE_SOURCE_DIR=$PWD CORVANE_BINARY_DIR=$PWD/build/normal FFMPEG_BIN=$PWD/.deps/ffmpeg-native/bin
+for bench in build/normal/bench/*_bench; do
+  [[ -x "$bench" ]] || continue
+  echo "== ${bench##*/}"
+  if [[ "$bench" == *_net_bench ]]; then tools/in-netns.sh "$bench"; else "$bench"; fi
+done
