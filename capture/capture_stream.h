@@ -25,5 +25,9 @@ struct CaptureSession {
 bool open_capture_stream(const StreamRequest &request, const StreamProfileConfig &config,
                          CaptureSession &capture, char *error_text);
 
+// The stream's reported frame rate as whole frames per second: rounded
+// half up, saturated to 32 bits, and 30 when that gives 0 (or NaN).
+uint32_t whole_frame_rate(double reported);
+
 // Stops the stream, then releases stream, settings and info, in that order.
 void close_capture_stream(CaptureSession &capture);
