@@ -19,15 +19,24 @@ struct StartCode {
   std::size_t length;       // 3 or 4
 };
 
+// The codec's name in publisher messages: "H.265", "AV1", else "H.264".
+const char *codec_config_label(VideoCodecKind codec);
+
+// First Annex-B start code in [start, end); a 4-byte code is reported at
+// its first zero byte.
 StartCode find_start_code(const uint8_t *start, const uint8_t *end);
 void capture_h264_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length,
                       uint32_t frame_type);
 void capture_h265_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length);
+// Splits a payload into NAL units and keeps the parameter sets among them
+// (AV1 payloads are not examined).
 void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *payload,
                                std::size_t length, VideoCodecKind codec, uint32_t frame_type);
+// Logs each kind of set the first time it is held in this run.
 void codec_config_log_new_sets(const CodecConfigCapture &capture, VideoCodecKind codec,
                                bool &vps_logged, bool &sps_logged, bool &pps_logged);
-// Returns null while not ready, else new extradata the caller frees.
+// Logs the waiting message when due. Returns null while not ready, else new
+// extradata (possibly empty, for an empty AV1 keyframe) the caller frees.
 GByteArray *codec_config_gate(const CodecConfigCapture &capture, VideoCodecKind codec,
                               const uint8_t *payload, std::size_t length, bool key,
                               int64_t &wait_log_due);

@@ -1,5 +1,5 @@
-// PLACEHOLDER until the publishing work lands: reads and drops frames until
-// a stop, and finishes the worker with its final write-back.
+// Frame pump: reads the camera's frames, opens the output once it can, sends
+// one packet per picture, keeps counters and bitrate; and the worker's finish.
 #include "publish/frame_pump.h"
 
 #include <syslog.h>
@@ -7,31 +7,218 @@
 #include "app/bounded_text.h"
 #include "app/stream_control.h"
 
-void frame_pump_begin(FramePumpState &state) { state = {}; }
+extern "C" {
+#include <libavutil/time.h>
+}
 
-bool frame_pump_run(FramePumpState &, CaptureSession &capture, const StreamRequest &, char *error_text) {
-  for (;;) {
-    {
-      StreamLock lock;
-      if (app_state.stream.stop_requested) return true;
-    }
-    GError *error = nullptr;
-    VdoBuffer *buffer = vdo_stream_get_buffer(capture.stream, &error);
-    if (!buffer) {
-      if (error && error->domain == VDO_ERROR && error->code == VDO_ERROR_NO_DATA) {
-        g_clear_error(&error);
-        continue;
-      }
-      format_bounded(error_text, kMessageSize, "VDO stream error: %s", error_message_or_unknown(error));
-      g_clear_error(&error);
-      return false;
-    }
-    vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
+namespace {
+
+constexpr gint kVdoNoDataCode = 13;  // nothing ready yet: ask again at once
+
+bool is_key_type(VideoCodecKind codec, uint32_t frame_type) {
+  switch (codec) {
+    case VIDEO_CODEC_H265:
+      return frame_type == VDO_FRAME_TYPE_H265_IDR || frame_type == VDO_FRAME_TYPE_H265_I;
+    case VIDEO_CODEC_AV1:
+      return frame_type == VDO_FRAME_TYPE_AV1_KEY;
+    default:
+      return frame_type == VDO_FRAME_TYPE_H264_IDR || frame_type == VDO_FRAME_TYPE_H264_I;
   }
 }
 
-void worker_finish(FramePumpState &, CaptureSession *capture, StreamRequest *request, char *error_text) {
-  if (capture && capture->stream) close_capture_stream(*capture);
+// Picture frames; parameter-set, SEI and H.265 B frames are scanned only.
+bool is_sent_type(VideoCodecKind codec, uint32_t frame_type) {
+  switch (codec) {
+    case VIDEO_CODEC_H265:
+      return frame_type >= VDO_FRAME_TYPE_H265_IDR && frame_type <= VDO_FRAME_TYPE_H265_P;
+    case VIDEO_CODEC_AV1:
+      return frame_type == VDO_FRAME_TYPE_AV1_KEY || frame_type == VDO_FRAME_TYPE_AV1_INTER;
+    default:
+      return frame_type >= VDO_FRAME_TYPE_H264_IDR && frame_type <= VDO_FRAME_TYPE_H264_B;
+  }
+}
+
+bool stop_pending() {
+  StreamLock lock;
+  return app_state.stream.stop_requested != 0;
+}
+
+// Leaving the loop on an error: a pending stop wins and the error is dropped.
+bool leave_with_error(char *error_text) {
+  if (stop_pending()) error_text[0] = '\0';
+  return false;
+}
+
+void record_packet(FramePumpState &state, VdoStream *stream, guint payload_bytes) {
+  {
+    StreamLock lock;
+    StreamControl &control = app_state.stream;
+    control.frames_sent += 1;
+    control.bytes_sent += payload_bytes;
+    control.last_packet_bytes = payload_bytes;
+  }
+  if (!state.first_packet_logged) {
+    syslog(LOG_INFO, "RTMP packet flow started; first packet payload=%u bytes, pts=%li us",
+           payload_bytes, static_cast<long>(state.output.last_pts));
+    state.first_packet_logged = true;
+  }
+  if (av_gettime_relative() >= state.bitrate_sample_due) sample_bitrate(state, stream);
+}
+
+}  // namespace
+
+void frame_pump_begin(FramePumpState &state) {
+  state = FramePumpState{};
+  state.wait_log_due = av_gettime_relative() + kBitrateSampleInterval;
+  state.bitrate_sample_due = av_gettime_relative() + kBitrateSampleInterval;
+  state.last_sample_time = av_gettime_relative();
+  state.last_sample_bytes = 0;
+}
+
+GByteArray *read_frame_payload(VdoFrame *frame, GError **error) {
+  GByteArray *payload = g_byte_array_new();
+  for (;;) {
+    GError *chunk_error = nullptr;
+    const VdoChunk chunk = vdo_frame_take_chunk(frame, &chunk_error);
+    if (chunk.status == VDO_CHUNK_FAILED) {
+      g_byte_array_free(payload, TRUE);
+      g_propagate_error(error, chunk_error);
+      return nullptr;
+    }
+    g_clear_error(&chunk_error);
+    if (chunk.size == 0) return payload;
+    g_byte_array_append(payload, chunk.data, static_cast<guint>(chunk.size));
+  }
+}
+
+bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
+                    char *error_text) {
+  const VideoCodecKind codec = capture.codec;
+  for (;;) {
+    if (stop_pending()) return true;
+
+    GError *error = nullptr;
+    VdoBuffer *buffer = vdo_stream_get_buffer(capture.stream, &error);
+    if (!buffer) {
+      if (error && g_error_matches(error, vdo_error_quark(), kVdoNoDataCode)) {
+        g_clear_error(&error);
+        continue;
+      }
+      format_bounded(error_text, kMessageSize, "VDO stream error: %s",
+                     error_message_or_unknown(error));
+      g_clear_error(&error);
+      return leave_with_error(error_text);
+    }
+
+    VdoFrame *frame = vdo_buffer_get_frame(buffer);
+    const uint32_t frame_type = vdo_frame_get_frame_type(frame);
+    const uint64_t timestamp = vdo_frame_get_timestamp(frame);
+    const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
+
+    GByteArray *payload = read_frame_payload(frame, &error);
+    if (!payload) {
+      format_bounded(error_text, kMessageSize, "Failed reading VDO frame chunk: %s",
+                     error_message_or_unknown(error));
+      g_clear_error(&error);
+      vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
+      return leave_with_error(error_text);
+    }
+
+    codec_config_capture_scan(state.capture, payload->data, payload->len, codec, frame_type);
+    codec_config_log_new_sets(state.capture, codec, state.vps_logged, state.sps_logged,
+                              state.pps_logged);
+
+    if (!state.output_open) {
+      GByteArray *extradata = codec_config_gate(state.capture, codec, payload->data, payload->len,
+                                                key, state.wait_log_due);
+      if (extradata) {
+        const bool opened =
+            rtmp_output_open(state.output, capture, request.destination, request.silent_audio,
+                             extradata, timestamp, error_text);
+        g_byte_array_free(extradata, TRUE);
+        if (!opened) {
+          g_byte_array_free(payload, TRUE);
+          vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
+          return leave_with_error(error_text);
+        }
+        // The keyframe that opened the output is its first packet.
+        state.output_open = true;
+      }
+    }
+
+    if (state.output_open && is_sent_type(codec, frame_type)) {
+      if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
+                                  error_text)) {
+        g_byte_array_free(payload, TRUE);
+        vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
+        return leave_with_error(error_text);
+      }
+      record_packet(state, capture.stream, payload->len);
+    }
+
+    g_byte_array_free(payload, TRUE);
+    if (!vdo_stream_buffer_unref(capture.stream, &buffer, &error)) {
+      if (vdo_error_is_expected(&error)) {
+        g_clear_error(&error);
+        continue;
+      }
+      format_bounded(error_text, kMessageSize, "Failed to release VDO buffer: %s",
+                     error_message_or_unknown(error));
+      g_clear_error(&error);
+      return leave_with_error(error_text);
+    }
+  }
+}
+
+uint32_t computed_bitrate(uint64_t total_bytes, uint64_t last_bytes, int64_t now,
+                          int64_t last_time) {
+  const int64_t elapsed = now - last_time;
+  if (elapsed <= 0 || total_bytes < last_bytes) return 0;
+  const double rate = static_cast<double>(total_bytes - last_bytes) * 8.0 * 1000000.0 /
+                      static_cast<double>(elapsed);
+  if (rate > 4294967295.0) return 4294967295u;
+  return static_cast<uint32_t>(rate + 0.5);
+}
+
+void sample_bitrate(FramePumpState &state, VdoStream *stream) {
+  const int64_t now = av_gettime_relative();
+  uint64_t total;
+  {
+    StreamLock lock;
+    total = app_state.stream.bytes_sent;
+  }
+
+  uint32_t platform_rate = 0;
+  GError *error = nullptr;
+  VdoMap *info = vdo_stream_get_info(stream, &error);
+  if (info) {
+    platform_rate = vdo_map_get_uint32(info, "statistics.bitrate", 0);
+    g_object_unref(info);
+  }
+  g_clear_error(&error);
+
+  const uint32_t computed =
+      computed_bitrate(total, state.last_sample_bytes, now, state.last_sample_time);
+  {
+    StreamLock lock;
+    app_state.stream.current_bitrate = platform_rate != 0 ? platform_rate : computed;
+  }
+  state.last_sample_time = now;
+  state.bitrate_sample_due = now + kBitrateSampleInterval;
+  state.last_sample_bytes = total;
+}
+
+void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest *request,
+                   char *error_text) {
+  // 1. The camera's stream, when the capture got as far as starting it.
+  if (capture) close_capture_stream(*capture);
+  // 2. The held parameter sets.
+  codec_config_clear(state.capture);
+  // 3. Every platform error object was freed where it arose; none is pending.
+  // 4. The output: silent audio flushed, trailer, connection, FFmpeg objects.
+  if (state.output_open || state.output.format_context) rtmp_output_close(state.output);
+  state.output_open = false;
+  // 5. The error that ended the run, if any.
   if (error_text[0]) {
     {
       StreamLock lock;
@@ -39,7 +226,9 @@ void worker_finish(FramePumpState &, CaptureSession *capture, StreamRequest *req
     }
     syslog(LOG_ERR, "%s", error_text);
   }
+  // 6. The request belongs to the worker.
   free_stream_request(request);
+  // 7. The final state; worker_thread stays for whoever joins it.
   StreamLock lock;
   StreamControl &control = app_state.stream;
   control.running = 0;

@@ -2,6 +2,8 @@
 // bitrate into StreamControl; and the worker's common finish.
 #pragma once
 
+#include <glib.h>
+
 #include <cstdint>
 
 #include "app/app_state.h"
@@ -20,6 +22,8 @@ struct FramePumpState {
   bool vps_logged, sps_logged, pps_logged, first_packet_logged;
 };
 
+inline constexpr int64_t kBitrateSampleInterval = 5000000;  // µs
+
 // Zeroes the state and starts its timers from now; called first thing by the worker.
 void frame_pump_begin(FramePumpState &state);
 
@@ -27,6 +31,19 @@ void frame_pump_begin(FramePumpState &state);
 // `error_text` set unless a stop was pending).
 bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
                     char *error_text);
+
+// Collects every chunk of `frame` into a new payload; null with the
+// platform error in `error` when a chunk read fails.
+GByteArray *read_frame_payload(VdoFrame *frame, GError **error);
+
+// Bits per second between two samples of the byte counter; 0 when no time
+// passed or the counter went back, saturated at 4,294,967,295.
+uint32_t computed_bitrate(uint64_t total_bytes, uint64_t last_bytes, int64_t now,
+                          int64_t last_time);
+
+// One bitrate sample into StreamControl; the platform's own figure wins
+// when it reports one.
+void sample_bitrate(FramePumpState &state, VdoStream *stream);
 
 // The common end of the worker. `capture` is null when the capture phase
 // failed before the stream start; otherwise the stream is closed first.

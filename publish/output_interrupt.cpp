@@ -1,0 +1,31 @@
+// Interrupt callback for the RTMP output's sockets: stop requests and the close budget.
+#include "publish/output_interrupt.h"
+
+#include "app/app_state.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+// FFmpeg calls this before every socket transfer and every 100 ms while a
+// socket wait blocks (connect, handshake reads, writes to a full socket).
+// The common path is one short locked read of the stop flag.
+int output_interrupt_check(void *opaque) {
+  const auto *interrupt = static_cast<const OutputInterrupt *>(opaque);
+  if (interrupt->deadline && av_gettime_relative() >= interrupt->deadline) return 1;
+  bool stop;
+  {
+    StreamLock lock;
+    stop = app_state.stream.stop_requested != 0;
+  }
+  if (!stop) return 0;
+  return av_gettime_relative() - interrupt->operation_start >= kStopGrace;
+}
+
+void output_interrupt_begin(OutputInterrupt &interrupt) {
+  interrupt.operation_start = av_gettime_relative();
+}
+
+void output_interrupt_limit(OutputInterrupt &interrupt, int64_t budget) {
+  interrupt.deadline = av_gettime_relative() + budget;
+}

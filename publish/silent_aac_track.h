@@ -1,0 +1,31 @@
+// The optional silent AAC track of the RTMP output: stereo 44.1 kHz digital
+// silence, fed up to each video packet's presentation time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include "publish/rtmp_output.h"
+
+inline constexpr int kSilentAacSampleRate = 44100;
+inline constexpr int kSilentAacBitRate = 64000;
+inline constexpr int kSilentAacChannels = 2;
+inline constexpr int32_t kSilentAacDefaultFrameSize = 1024;
+
+// Planar float when listed (or when there is no list), else the first listed.
+AVSampleFormat choose_silent_aac_sample_format(const AVSampleFormat *formats, int count);
+
+// Adds the audio stream (second) and opens the encoder; the format context
+// and the video stream exist already.
+bool silent_aac_track_open(RtmpOutput &output, char *error_text);
+// Encodes and writes silence until the next audio frame starts after
+// `video_pts` (µs).
+bool silent_aac_track_fill(RtmpOutput &output, int64_t video_pts, char *error_text);
+// Writes every packet the encoder has ready; the message is cut to `size`.
+bool silent_aac_track_drain(RtmpOutput &output, char *message, std::size_t size);
+// Ends the encoder's stream, writes what it still holds and frees it.
+void silent_aac_track_flush(RtmpOutput &output);
