@@ -1,17 +1,84 @@
-// PLACEHOLDER until the device identity lands: nothing is known.
+// The device identity: cache, fetch from the device-information API, fallbacks, defaults.
 #include "device/device_identity.h"
 
+#include <syslog.h>
+
+#include "app/bounded_text.h"
+#include "app/owners.h"
+#include "device/device_info_request.h"
+
+namespace {
+
+constexpr const char *kSerialParameter = "Properties.System.SerialNumber";
+
+// The platform's own record of the serial number, when a handle is open.
+bool serial_from_system_parameter(char *serial) {
+  ErrorOwner error;
+  gchar *value = nullptr;
+  if (!ax_parameter_get(app_state.parameters, kSerialParameter, &value, out_error(error))) {
+    syslog(LOG_WARNING, "Failed to read system parameter '%s': %s", kSerialParameter,
+           error_message_or_unknown(error.get()));
+    g_free(value);
+    return false;
+  }
+  // The whole value is checked: a cut copy could turn an over-long,
+  // invalid text into a valid-looking serial number.
+  TextOwner text(value);
+  return text && text.get()[0] && normalize_serial(text.get(), serial);
+}
+
+bool serial_from_mac_address(char *serial) {
+  char mac[kMacAddressSize];
+  return read_mac_address(mac) && normalize_serial(mac, serial);
+}
+
+void apply_defaults(DeviceIdentity &identity) {
+  if (!identity.device_model[0]) copy_bounded(identity.device_model, "unknown");
+  if (!identity.os_version[0]) copy_bounded(identity.os_version, "unknown");
+  if (!identity.chip[0]) copy_bounded(identity.chip, "unknown");
+  if (!identity.architecture[0]) copy_bounded(identity.architecture, "aarch64");
+}
+
+}  // namespace
+
 bool device_identity_get(DeviceIdentity &out) {
-  out = {};
-  return false;
+  g_mutex_lock(&app_state.identity_lock);
+  if (app_state.identity_cached) {
+    out = app_state.identity_cache;
+    g_mutex_unlock(&app_state.identity_lock);
+    return out.serial_number[0] != '\0';
+  }
+  g_mutex_unlock(&app_state.identity_lock);
+  // No lock during the fetch: concurrent first requests may each fetch.
+  return device_identity_fetch(out);
 }
-bool device_identity_fetch(DeviceIdentity &out) { return device_identity_get(out); }
-bool read_mac_address(char *out) {
-  out[0] = '\0';
-  return false;
+
+bool device_identity_fetch(DeviceIdentity &out) {
+  DeviceIdentity identity{};
+  copy_bounded(identity.architecture, "aarch64");
+
+  // Without libcurl there is no device-information request, so the
+  // credential is not asked for either.
+  if (app_state.curl_ready) {
+    SecretText credential = query_service_credential();
+    if (credential) request_device_info(std::move(credential), identity);
+  }
+
+  if (!identity.serial_number[0]) {
+    bool found = app_state.parameters && serial_from_system_parameter(identity.serial_number);
+    if (!found) serial_from_mac_address(identity.serial_number);
+  }
+
+  apply_defaults(identity);
+
+  if (!identity.serial_number[0]) {
+    out = identity;
+    return false;
+  }
+  g_mutex_lock(&app_state.identity_lock);
+  app_state.identity_cache = identity;
+  app_state.identity_cached = true;
+  out = app_state.identity_cache;
+  g_mutex_unlock(&app_state.identity_lock);
+  return true;
 }
-bool normalize_serial(const char *, char *out) {
-  out[0] = '\0';
-  return false;
-}
-const char *json_first_string(const json_t *, const char *, const char *, const char *) { return nullptr; }
