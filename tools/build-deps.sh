@@ -10,6 +10,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 target=native
 [[ "${1:-}" == "--target" ]] && target=$2
+case "$target" in
+  native|aarch64) ;;
+  *) echo "unknown target $target (native or aarch64)" >&2; exit 2 ;;
+esac
 
 cache=$root/.deps
 mkdir -p "$cache/downloads" "$cache/src"
@@ -88,8 +92,12 @@ ff_flags=(
 prefix=$cache/ffmpeg-$target
 cross=()
 if [[ "$target" == aarch64 ]]; then
-  cross=(--enable-cross-compile --arch=aarch64 --target-os=linux --cross-prefix=aarch64-linux-gnu-
-         --pkg-config=pkg-config)
+  # Debian's cross toolchain and the arm64 -dev packages (tools/install-cross.sh).
+  # Only the libraries: the tests' receiver and prober stay native.
+  command -v aarch64-linux-gnu-gcc >/dev/null ||
+    { echo "aarch64-linux-gnu-gcc is missing: run tools/install-cross.sh" >&2; exit 1; }
+  cross=(--enable-cross-compile --arch=aarch64 --cpu=armv8-a --target-os=linux
+         --cross-prefix=aarch64-linux-gnu- --pkg-config=pkg-config --disable-programs)
   export PKG_CONFIG_LIBDIR=/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig
 fi
 config_stamp=$( { basename "$ffmpeg_src"; printf '%s\n' "${ff_flags[@]}" "${cross[@]}"; } | sha256sum | cut -c1-16)
