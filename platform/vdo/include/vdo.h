@@ -23,6 +23,8 @@ void vdo_map_set_pair32u(VdoMap *map, const gchar *key, guint32 first, guint32 s
 guint32 vdo_map_get_uint32(VdoMap *map, const gchar *key, guint32 default_value);
 gdouble vdo_map_get_double(VdoMap *map, const gchar *key, gdouble default_value);
 gboolean vdo_map_get_boolean(VdoMap *map, const gchar *key, gboolean default_value);
+/* TRUE and the pair when the key holds one; FALSE with the outputs untouched. */
+gboolean vdo_map_get_pair32u(VdoMap *map, const gchar *key, guint32 *first, guint32 *second);
 gboolean vdo_map_contains(VdoMap *map, const gchar *key);
 
 /* ---- errors ---- */
