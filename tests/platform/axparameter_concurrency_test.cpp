@@ -1,5 +1,6 @@
 // Parameter store under threads: several threads read and write through one
-// handle while others open and close handles of their own.
+// handle, one more through a second handle, while others open and close
+// handles of their own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +12,7 @@
 #include <vector>
 
 #include "axparameter.h"
-#include "axparameter_values.h"
+#include "axparameter_writer.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -21,8 +22,8 @@ using axparameter_test::parameter_name;
 using corvane_test::TempDir;
 
 constexpr int PARAMETERS = 4;
-constexpr int WRITER_THREADS = 4;
-constexpr int ITERATIONS = 120;
+constexpr int WRITER_THREADS = 5;  // the last one writes through a handle of its own
+constexpr int ITERATIONS = 100;
 constexpr const char *SERIAL = "ACCC8E5A5A5A";
 
 TEST(ParameterStoreThreads, OneHandleSharedByThreadsKeepsEveryValueWhole) {
@@ -40,6 +41,8 @@ TEST(ParameterStoreThreads, OneHandleSharedByThreadsKeepsEveryValueWhole) {
   GError *error = nullptr;
   AXParameter *handle = ax_parameter_new("threadtest", &error);
   ASSERT_NE(handle, nullptr) << (error ? error->message : "");
+  AXParameter *second_handle = ax_parameter_new("threadtest", &error);
+  ASSERT_NE(second_handle, nullptr) << (error ? error->message : "");
 
   // Every whole value a parameter may hold: its initial one or any writer's.
   std::vector<std::set<std::string>> whole(PARAMETERS);
@@ -57,18 +60,19 @@ TEST(ParameterStoreThreads, OneHandleSharedByThreadsKeepsEveryValueWhole) {
   std::vector<std::thread> threads;
   for (int family = 0; family < WRITER_THREADS; ++family) {
     threads.emplace_back([&, family] {
+      AXParameter *own = family == WRITER_THREADS - 1 ? second_handle : handle;
       for (int i = 0; i < ITERATIONS; ++i) {
         int p = (i + family) % PARAMETERS;
         std::string value = generation_value(p, (i / PARAMETERS) % 2, family);
         GError *call_error = nullptr;
-        if (!ax_parameter_set(handle, parameter_name(p).c_str(), value.c_str(), i % 8 == 0,
+        if (!ax_parameter_set(own, parameter_name(p).c_str(), value.c_str(), i % 8 == 0,
                               &call_error)) {
           ++failed_calls;
         }
         g_clear_error(&call_error);
         int q = (i * 3 + family) % PARAMETERS;
         gchar *read = nullptr;
-        if (!ax_parameter_get(handle, parameter_name(q).c_str(), &read, &call_error)) {
+        if (!ax_parameter_get(own, parameter_name(q).c_str(), &read, &call_error)) {
           ++failed_calls;
         } else if (!whole[q].count(read)) {
           ++torn_values;
@@ -116,6 +120,7 @@ TEST(ParameterStoreThreads, OneHandleSharedByThreadsKeepsEveryValueWhole) {
     EXPECT_NE(std::string(value), "") << "every parameter was written";
     g_free(value);
   }
+  ax_parameter_free(second_handle);
   ax_parameter_free(handle);
   unsetenv("AXPARAMETER_DIR");
   unsetenv("AXPARAMETER_PACKAGE_DIR");

@@ -2,19 +2,14 @@
 //   axparameter_tool APP get NAME          prints the value's bytes
 //   axparameter_tool APP set NAME VALUE S  writes VALUE, with sync when S is 1
 //   axparameter_tool APP hammer FAMILY PARAMETERS COUNT
-//       writes alternating complete values (axparameter_values.h) to Value0..,
-//       forever when COUNT is 0, and reports every finished write on stdout as
-//       one byte: parameter * 2 + generation.
-#include <unistd.h>
-
+//       runs hammer_parameters (axparameter_writer.h), reporting on stdout.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "axparameter.h"
-#include "axparameter_values.h"
+#include "axparameter_writer.h"
 
 namespace {
 
@@ -22,34 +17,6 @@ int fail(GError *error) {
   std::fprintf(stderr, "%s\n", error ? error->message : "unknown error");
   if (error) g_error_free(error);
   return 1;
-}
-
-int hammer(AXParameter *handle, int family, int parameters, long count) {
-  using axparameter_test::generation_value;
-  using axparameter_test::parameter_name;
-  // Continue from whatever the store holds: each parameter's next write is
-  // the generation it does not hold now.
-  std::vector<int> next(parameters, 0);
-  for (int p = 0; p < parameters; ++p) {
-    gchar *value = nullptr;
-    GError *error = nullptr;
-    if (!ax_parameter_get(handle, parameter_name(p).c_str(), &value, &error)) return fail(error);
-    next[p] = generation_value(p, 0, family) == value ? 1 : 0;
-    g_free(value);
-  }
-  for (long i = 0; count == 0 || i < count; ++i) {
-    int p = static_cast<int>(i % parameters);
-    gboolean sync = (i / parameters) % 2;
-    GError *error = nullptr;
-    if (!ax_parameter_set(handle, parameter_name(p).c_str(),
-                          generation_value(p, next[p], family).c_str(), sync, &error)) {
-      return fail(error);
-    }
-    char report = static_cast<char>(p * 2 + next[p]);
-    if (write(STDOUT_FILENO, &report, 1) != 1) return 1;
-    next[p] ^= 1;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -77,7 +44,10 @@ int main(int argc, char **argv) {
   } else if (mode == "set" && argc == 6) {
     status = ax_parameter_set(handle, argv[3], argv[4], std::atoi(argv[5]), &error) ? 0 : fail(error);
   } else if (mode == "hammer" && argc == 6) {
-    status = hammer(handle, std::atoi(argv[3]), std::atoi(argv[4]), std::atol(argv[5]));
+    status = axparameter_test::hammer_parameters(handle, std::atoi(argv[3]), std::atoi(argv[4]),
+                                                 std::atol(argv[5]), STDOUT_FILENO, &error)
+                 ? 0
+                 : fail(error);
   }
   ax_parameter_free(handle);
   return status;

@@ -1,8 +1,13 @@
-// Long parameter values for the store's crash and concurrency tests: each is
-// complete only as a whole, so a torn or mixed write cannot pass as one.
+// The writer of the store's crash and concurrency tests, and its values: each
+// value is complete only as a whole, so a torn or mixed write cannot pass as one.
 #pragma once
 
+#include <unistd.h>
+
 #include <string>
+#include <vector>
+
+#include "axparameter.h"
 
 namespace axparameter_test {
 
@@ -21,5 +26,33 @@ inline std::string generation_value(int parameter, int generation, int family) {
 }
 
 inline std::string parameter_name(int parameter) { return "Value" + std::to_string(parameter); }
+
+// Writes alternating generations to Value0..Value<parameters - 1> in turn,
+// with and without sync, `count` writes or forever when 0. Each parameter
+// starts with the generation it does not hold now. Every finished write is
+// reported on `report_fd` as one byte: parameter * 2 + generation. Returns
+// false (with the error) when a read or write fails.
+inline bool hammer_parameters(AXParameter *handle, int family, int parameters, long count,
+                              int report_fd, GError **error) {
+  std::vector<int> next(parameters, 0);
+  for (int p = 0; p < parameters; ++p) {
+    gchar *value = nullptr;
+    if (!ax_parameter_get(handle, parameter_name(p).c_str(), &value, error)) return false;
+    next[p] = generation_value(p, 0, family) == value ? 1 : 0;
+    g_free(value);
+  }
+  for (long i = 0; count == 0 || i < count; ++i) {
+    int p = static_cast<int>(i % parameters);
+    gboolean sync = (i / parameters) % 2;
+    if (!ax_parameter_set(handle, parameter_name(p).c_str(),
+                          generation_value(p, next[p], family).c_str(), sync, error)) {
+      return false;
+    }
+    char report = static_cast<char>(p * 2 + next[p]);
+    if (write(report_fd, &report, 1) != 1) return false;
+    next[p] ^= 1;
+  }
+  return true;
+}
 
 }  // namespace axparameter_test
