@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct _AXParameter {
   std::string application;
   std::string group_directory;   // <store>/apps/<application>: one file per parameter
   std::string system_directory;  // <store>/system: read-only platform parameters
+  std::optional<std::string> configured_serial;  // AXPARAMETER_SYSTEM_SERIAL at open time
   std::vector<ParameterDeclaration> declarations;
 };
 
@@ -46,15 +48,13 @@ bool check_arguments(AXParameter *handle, const char *name, GError **error) {
   return true;
 }
 
-// Platform settings may come from the environment (the serial number) or from
-// files in the store's system folder, written by hand with a final newline.
+// Platform settings come from files in the store's system folder, written by
+// hand with a final newline; the serial number may come from the environment.
 bool get_system_parameter(AXParameter *handle, const char *name, std::string &value,
                           GError **error) {
-  if (std::strcmp(name, SERIAL_NUMBER_PARAMETER) == 0) {
-    if (const char *serial = g_getenv("AXPARAMETER_SYSTEM_SERIAL")) {
-      value = serial;
-      return true;
-    }
+  if (handle->configured_serial && std::strcmp(name, SERIAL_NUMBER_PARAMETER) == 0) {
+    value = *handle->configured_serial;
+    return true;
   }
   bool missing = false;
   if (!read_value_file(handle->system_directory, name, value, missing, error)) return false;
@@ -109,6 +109,8 @@ AXParameter *ax_parameter_new(const gchar *application_name, GError **error) {
   handle->group_directory = group;
   handle->system_directory = system;
   handle->declarations = std::move(declarations);
+  // Read once here: the environment is not touched while threads use the handle.
+  if (const char *serial = g_getenv("AXPARAMETER_SYSTEM_SERIAL")) handle->configured_serial = serial;
   return handle;
 }
 
