@@ -40,7 +40,7 @@ struct EmulatorConfig {
   uint32_t inputs = 1;    // inputs 1..inputs exist
   uint32_t channels = 1;  // channels 0..channels-1 exist
   bool paced = true;
-  size_t chunk_size = 4096;
+  size_t chunk_size = 1024;  // small enough that most frames come in several chunks
   double gop_seconds = 2.0;
   uint32_t clip_gops = 1;
   bool separate_parameter_sets = false;

@@ -37,7 +37,7 @@ TEST(EmulatorConfigTest, DefaultsWithoutVariables) {
   EXPECT_EQ(config.max_height, 1080u);
   EXPECT_EQ(config.max_fps, 30.0);
   EXPECT_TRUE(config.paced);
-  EXPECT_EQ(config.chunk_size, 4096u);
+  EXPECT_EQ(config.chunk_size, 1024u);
   EXPECT_EQ(config.gop_seconds, 2.0);
   EXPECT_FALSE(config.separate_parameter_sets);
   EXPECT_TRUE(config.statistics_measured);
