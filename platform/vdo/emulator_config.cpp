@@ -172,7 +172,7 @@ bool load_emulator_config(const EnvLookup &lookup, EmulatorConfig &config, std::
   if (present("VDO_EMULATOR_MAX_HEIGHT") && (!parse_u32(value, config.max_height) || config.max_height < 16)) return bad();
   config.max_width &= ~1u;  // 4:2:0 needs even sizes
   config.max_height &= ~1u;
-  if (present("VDO_EMULATOR_MAX_FPS") && (!parse_positive_double(value, config.max_fps) || config.max_fps < 1.0 ||
+  if (present("VDO_EMULATOR_MAX_FPS") && (!parse_positive_double(value, config.max_fps) || config.max_fps < 0.01 ||
                                           config.max_fps > 1000.0)) {
     return bad();
   }

@@ -103,7 +103,8 @@ SetupError resolve_stream_setup(const RequestedSettings &request, const Emulator
     message = format_text("Invalid frame rate %g", fps);
     return SetupError::INVALID_ARGUMENT;
   }
-  fps = fps == 0.0 ? config.max_fps : std::clamp(fps, MIN_FPS, config.max_fps);
+  // Rates below 1 fps are raised to 1, unless the sensor itself is slower.
+  fps = fps == 0.0 ? config.max_fps : std::clamp(fps, std::min(MIN_FPS, config.max_fps), config.max_fps);
   uint32_t millis = static_cast<uint32_t>(std::llround(fps * 1000.0));
   uint32_t divisor = std::gcd(millis, 1000u);
   setup.fps_num = millis / divisor;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -96,6 +97,7 @@ struct BadVariable {
   const char *name;
   const char *value;
 };
+void PrintTo(const BadVariable &c, std::ostream *os) { *os << c.name << "=" << c.value; }
 
 class EmulatorConfigRefusal : public testing::TestWithParam<BadVariable> {};
 
@@ -130,6 +132,7 @@ struct FitCase {
   uint32_t width, height, max_width, max_height;
   uint32_t expected_width, expected_height;
 };
+void PrintTo(const FitCase &c, std::ostream *os) { *os << c.width << "x" << c.height; }
 
 class ResolutionFit : public testing::TestWithParam<FitCase> {};
 
@@ -155,6 +158,7 @@ struct SetupCase {
   SetupError expected_error;
   const char *expected_message;  // part of the refusal
 };
+void PrintTo(const SetupCase &c, std::ostream *os) { *os << c.name; }
 
 RequestedSettings with_format(uint32_t format) {
   RequestedSettings request;
@@ -220,6 +224,7 @@ struct RateCase {
   uint32_t num, den;
   uint32_t gop_frames;  // with 2-second GOPs
 };
+void PrintTo(const RateCase &c, std::ostream *os) { *os << c.requested << " fps"; }
 
 class FrameRateSetup : public testing::TestWithParam<RateCase> {};
 
@@ -242,7 +247,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, FrameRateSetup,
                          testing::Values(RateCase{25.0, 30.0, 25.0, 25, 1, 50}, RateCase{60.0, 30.0, 30.0, 30, 1, 60},
                                          RateCase{12.5, 30.0, 12.5, 25, 2, 25}, RateCase{29.97, 30.0, 29.97, 2997, 100, 59},
                                          RateCase{0.2, 30.0, 1.0, 1, 1, 2}, RateCase{0.0, 25.0, 25.0, 25, 1, 50},
-                                         RateCase{-1.0, 15.0, 15.0, 15, 1, 30}));
+                                         RateCase{-1.0, 15.0, 15.0, 15, 1, 30},
+                                         // A sensor slower than 1 fps delivers its own rate.
+                                         RateCase{0.2, 0.5, 0.5, 1, 2, 1}));
 
 TEST(StreamSetupTest, FrameOffsetsDoNotDrift) {
   EmulatorConfig config;
@@ -265,6 +272,7 @@ struct RateControlCase {
   EncoderRateMode encoder_mode;
   uint32_t encoder_bitrate;  // 0: quality-driven
 };
+void PrintTo(const RateControlCase &c, std::ostream *os) { *os << c.name; }
 
 class RateControlSetup : public testing::TestWithParam<RateControlCase> {};
 

@@ -71,8 +71,9 @@ class StopTest : public testing::Test {
 };
 
 TEST_F(StopTest, StopFromAnotherThreadReleasesABlockedGetBuffer) {
-  // One frame a second: after the first frame the reader waits in get_buffer.
-  EmulatorEnv env({{"VDO_EMULATOR_MAX_FPS", "1"}});
+  // A frame every 100 s: after the first frame the reader waits in get_buffer,
+  // and only the stop can end that wait within the test's time limit.
+  EmulatorEnv env({{"VDO_EMULATOR_MAX_FPS", "0.01"}});
   VdoStream *stream = started_stream(FORMAT_H264);
   ASSERT_NE(stream, nullptr);
   std::atomic<int> frames_read{0};
@@ -81,7 +82,7 @@ TEST_F(StopTest, StopFromAnotherThreadReleasesABlockedGetBuffer) {
   while (frames_read.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block; either way it must end
   vdo_stream_stop(stream);
-  reader.join();  // hangs (and times out) if the stop does not reach the waiting reader
+  reader.join();  // would wait out the 100 s (past the test's time limit) if the stop did not wake it
   EXPECT_TRUE(result.error_in_vdo_domain);
   EXPECT_EQ(result.error_code, VDO_ERROR_STATE);
   EXPECT_GE(result.frames, 1);
@@ -121,7 +122,7 @@ TEST_F(StopTest, ReadersInFullFlightEndWhenTheirStreamsStop) {
 }
 
 TEST_F(StopTest, StopRacingWithTheFirstReadNeverHangs) {
-  EmulatorEnv env({{"VDO_EMULATOR_MAX_FPS", "2"}});
+  EmulatorEnv env({{"VDO_EMULATOR_MAX_FPS", "0.01"}});
   for (int round = 0; round < 20; ++round) {
     VdoStream *stream = started_stream(FORMAT_H264);
     ASSERT_NE(stream, nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ struct CodecCase {
   guint32 inter_type;
   std::vector<guint32> parameter_types;  // separate parameter-set frames before keyframes
 };
+void PrintTo(const CodecCase &c, std::ostream *os) { *os << c.name; }
 
 class CodecStream : public EmulatorTest, public testing::WithParamInterface<CodecCase> {};
 
@@ -342,6 +344,7 @@ struct LimitCase {
   guint32 delivered_width, delivered_height;
   double delivered_fps;
 };
+void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.name; }
 
 class StreamLimits : public EmulatorTest, public testing::WithParamInterface<LimitCase> {};
 
@@ -460,6 +463,7 @@ struct RefusalCase {
   gint code;
   const char *message;  // part of the error message
 };
+void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
 
 class StreamRefusal : public EmulatorTest, public testing::WithParamInterface<RefusalCase> {};
 
@@ -554,6 +558,7 @@ struct StreamFaultCase {
   std::vector<int> failing_frames;  // frame reads (1-based) that fail at get_buffer, a chunk or the return
   const char *failing_step;         // "get_buffer", "chunk" or "unref"
 };
+void PrintTo(const StreamFaultCase &c, std::ostream *os) { *os << c.name; }
 
 class StreamFault : public EmulatorTest, public testing::WithParamInterface<StreamFaultCase> {};
 
@@ -638,6 +643,7 @@ struct UnrefFaultCase {
   gint code;
   gboolean expected;
 };
+void PrintTo(const UnrefFaultCase &c, std::ostream *os) { *os << c.setting; }
 
 class UnrefFault : public EmulatorTest, public testing::WithParamInterface<UnrefFaultCase> {};
 

@@ -10,8 +10,9 @@ target_link_libraries(vdo_test_support PUBLIC corvane_core GTest::gtest)
 corvane_add_test(vdo_engine_test SOURCES vdo_engine_test.cpp LIBS vdo_emulator_engine TIMEOUT 120)
 corvane_add_test(vdo_stream_test SOURCES vdo_stream_test.cpp LIBS vdo_test_support vdo_emulator_engine
   TIMEOUT 180)
+# A reader left waiting by a stop that fails to wake it would wait 100 s.
 corvane_add_test(vdo_stop_test SOURCES vdo_stop_test.cpp LIBS vdo_test_support
-  LABELS unit concurrency TIMEOUT 120)
+  LABELS unit concurrency TIMEOUT 60)
 # GLib 2.74 recycles GError memory between threads through its slice
 # magazines, which the thread sanitizer cannot see; plain malloc it sees.
 foreach(test vdo_engine_test vdo_stream_test vdo_stop_test)
