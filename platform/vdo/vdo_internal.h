@@ -66,8 +66,7 @@ bool inject_failure(const FaultPlan &plan, FaultOp op, uint64_t call, GError **e
 // Sets the fault message (or one naming the call) as a VDO error of `code`.
 void set_fault_error(const FaultPlan &plan, FaultOp op, uint64_t call, VdoErrorCode code, GError **error);
 
-// The stream's shared state, and whether it has been stopped.
-const std::shared_ptr<StreamCore> &stream_core(VdoStream *stream);
+// Whether the stream has been stopped (and not started again).
 bool stream_stopped(VdoStream *stream);
 
 }  // namespace vdo_emulator

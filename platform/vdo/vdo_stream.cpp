@@ -5,6 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "clip_cache.h"
 #include "vdo_internal.h"
@@ -104,8 +107,6 @@ static void vdo_stream_init(VdoStream *stream) {
 }
 
 namespace vdo_emulator {
-
-const std::shared_ptr<StreamCore> &stream_core(VdoStream *stream) { return stream->priv->core; }
 
 bool stream_stopped(VdoStream *stream) {
   std::lock_guard lock(stream->priv->lock);
