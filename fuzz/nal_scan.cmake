@@ -1,0 +1,1 @@
+corvane_add_fuzzer(nal_scan nal_scan_fuzzer.cpp)
