@@ -113,7 +113,9 @@ TEST(FindStartCodeRandom, AgreesWithPositionByPositionScan) {
       StartCode expected = reference_start_code(from, end);
       StartCode actual = find_start_code(from, end);
       ASSERT_EQ(actual.position, expected.position) << "round " << round;
-      if (expected.position) ASSERT_EQ(actual.length, expected.length);
+      if (expected.position) {
+        ASSERT_EQ(actual.length, expected.length);
+      }
     }
   }
 }
