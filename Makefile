@@ -8,6 +8,7 @@ CMAKE_FLAGS ?=
 deps:
 	@tools/install-packages.sh
 	@tools/build-deps.sh
+	@tools/install-node-deps.sh
 
 build: deps
 	@tools/build.sh normal

@@ -1,0 +1,508 @@
+// The page: stream setup form, control requests, status polling and display.
+
+import {
+  CODEC_H264,
+  CODEC_LABELS,
+  check_profile_parameters,
+  keyframe_advice,
+  rate_control_label,
+} from './profile_params.js';
+import { DEFAULT_PRESET, PRESETS, fetch_camera_profiles } from './presets.js';
+import {
+  LIMITS,
+  byte_length,
+  destination_problem,
+  diagnostics_report,
+  format_bitrate,
+  format_bytes,
+  format_count,
+  join_destination,
+  mask_destination,
+  split_destination,
+  stream_state,
+} from './format.js';
+import { add_sample, create_history, draw, summary } from './chart.js';
+
+const POLL_MS = 1000;
+const STATUS_TIMEOUT_MS = 5000;
+const CONTROL_TIMEOUT_MS = 30000;
+const STOPPED_MESSAGE = 'Stream stopped.';
+const ALREADY_RUNNING = 'Stream is already running.';
+
+const $ = (id) => document.getElementById(id);
+
+const ui = {
+  state: { status: null, poll_error: '', in_flight: null, touched: false, prefilled: false, profiles_ready: false },
+  profiles: [],
+  history: create_history(),
+  announced: null,
+};
+
+// ---- requests ----
+
+// One API request; resolves with the HTTP status and the JSON document.
+async function call_api(path, options, timeout_ms) {
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), timeout_ms);
+  try {
+    const reply = await fetch(path, { ...options, cache: 'no-store', signal: abort.signal });
+    const text = await reply.text();
+    let doc;
+    try {
+      doc = JSON.parse(text);
+    } catch {
+      throw new Error(`unexpected reply (HTTP ${reply.status})`);
+    }
+    return { http: reply.status, doc };
+  } catch (error) {
+    if (error.name === 'AbortError') throw new Error('no answer in time');
+    throw error;
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+// The status document carries the saved choice; the error document does not.
+function is_status_document(doc) {
+  return doc && typeof doc === 'object' && 'savedProfileName' in doc;
+}
+
+// ---- profiles ----
+
+function all_profiles() {
+  return ui.profiles;
+}
+
+function find_profile(name, parameters) {
+  return all_profiles().find((p) => p.name === name && (parameters === undefined || p.parameters === parameters));
+}
+
+function build_profile_options(camera_profiles) {
+  const select = $('profile-choice');
+  select.replaceChildren();
+  ui.profiles = [...camera_profiles, ...PRESETS];
+  const group = (label, list) => {
+    if (!list.length) return;
+    const element = document.createElement('optgroup');
+    element.label = label;
+    for (const profile of list) {
+      const option = document.createElement('option');
+      option.value = String(ui.profiles.indexOf(profile));
+      option.textContent = profile.name;
+      element.append(option);
+    }
+    select.append(element);
+  };
+  group('Camera stream profiles', camera_profiles);
+  group('Presets', PRESETS);
+  const custom = document.createElement('option');
+  custom.value = 'custom';
+  custom.textContent = 'Custom parameters';
+  select.append(custom);
+  $('profile-source').textContent = camera_profiles.length
+    ? `${camera_profiles.length} stream profile${camera_profiles.length === 1 ? '' : 's'} from the camera, then built-in presets.`
+    : 'Built-in presets: this camera offered no stream profile list.';
+}
+
+function choose_profile(profile) {
+  $('profile-choice').value = String(ui.profiles.indexOf(profile));
+  $('profile-name').value = profile.name;
+  $('profile-parameters').value = profile.parameters;
+  $('profile-description').textContent = profile.description;
+  check_parameters();
+}
+
+// After an edit, the list shows the profile the fields still match.
+function sync_profile_choice() {
+  const match = find_profile($('profile-name').value, $('profile-parameters').value);
+  $('profile-choice').value = match ? String(ui.profiles.indexOf(match)) : 'custom';
+  $('profile-description').textContent = match ? match.description : 'Custom: the name and parameters below are sent as they stand.';
+}
+
+function on_profile_choice() {
+  const value = $('profile-choice').value;
+  if (value === 'custom') {
+    $('profile-description').textContent = 'Custom: the name and parameters below are sent as they stand.';
+    $('profile-parameters').focus();
+    return;
+  }
+  choose_profile(ui.profiles[Number(value)]);
+}
+
+// ---- checks ----
+
+function check_line(kind, text) {
+  const p = document.createElement('p');
+  p.className = `check ${kind}`;
+  p.textContent = text;
+  return p;
+}
+
+function config_summary(config) {
+  const parts = [config.has_codec ? CODEC_LABELS[config.codec] : 'H.264 (default)'];
+  parts.push(config.width ? `${config.width}x${config.height}` : '640x360 (default)');
+  if (config.fps !== undefined) parts.push(`${config.fps} fps`);
+  if (config.keyframe_interval !== undefined) parts.push(`keyframe every ${config.keyframe_interval} frames`);
+  if (config.rate_control !== undefined) parts.push(rate_control_label(config.rate_control));
+  if (config.bitrate !== undefined) parts.push(config.bitrate ? format_bitrate(config.bitrate) : 'unlimited bitrate');
+  if (config.max_bitrate !== undefined) parts.push(`max ${config.max_bitrate ? format_bitrate(config.max_bitrate) : 'unlimited'}`);
+  if (config.abr_target !== undefined) parts.push(`ABR target ${config.abr_target ? format_bitrate(config.abr_target) : 'unlimited'}`);
+  return `Reads as: ${parts.join(' · ')}`;
+}
+
+// Live hints for the parameter text and the codec; returns the form-level
+// problem that blocks a start (the program refuses such a request), or null.
+function check_parameters() {
+  const name = $('profile-name').value;
+  const text = $('profile-parameters').value;
+  const result = check_profile_parameters(text);
+  const lines = [];
+  let blocking = null;
+  if (name && !text) blocking = 'Selected stream profile is missing parameters.';
+  else if (byte_length(name) > LIMITS.profileName) blocking = `Profile name is too long: at most ${LIMITS.profileName} bytes.`;
+  else if (byte_length(text) > LIMITS.profileParameters) {
+    blocking = `Profile parameters are too long: at most ${LIMITS.profileParameters} bytes.`;
+  }
+  if (blocking) lines.push(check_line('problem', blocking));
+  for (const problem of result.problems) lines.push(check_line('problem', `The stream would end with: ${problem.message}`));
+  for (const note of result.notes) lines.push(check_line('notice', note));
+  if (!result.problems.length && text) lines.push(check_line('ok', config_summary(result.config)));
+  $('parameters-check').replaceChildren(...lines);
+  $('profile-parameters').setAttribute('aria-invalid', String(Boolean(blocking || result.problems.length)));
+
+  const notes = [];
+  const codec = result.config.codec;
+  if (codec !== CODEC_H264) {
+    notes.push(
+      check_line(
+        'warning',
+        `${CODEC_LABELS[codec]} is published over Enhanced RTMP: the destination must support Enhanced RTMP, or it will refuse or drop the stream.`,
+      ),
+    );
+  }
+  const advice = keyframe_advice(result.config);
+  if (advice) {
+    const seconds = advice.seconds.toFixed(advice.seconds < 10 ? 1 : 0);
+    if (advice.level === 'warning') {
+      notes.push(
+        check_line(
+          'warning',
+          `Keyframes are ${seconds} s apart. Streaming services recommend 2 s and most accept at most 4 s: use a keyframe interval of ${advice.recommended} frames or less at this frame rate.`,
+        ),
+      );
+    } else if (advice.level === 'notice') {
+      notes.push(check_line('notice', `Keyframes are ${seconds} s apart; streaming services recommend 2 s.`));
+    } else {
+      notes.push(check_line('ok', `A keyframe every ${seconds} s suits streaming services.`));
+    }
+  }
+  $('codec-notes').replaceChildren(...notes);
+  return blocking;
+}
+
+function current_destination() {
+  return join_destination($('server-url').value, $('stream-key').value);
+}
+
+function show_destination_problem(problem) {
+  const element = $('destination-error');
+  element.textContent = problem ?? '';
+  element.hidden = !problem;
+  $('server-url').setAttribute('aria-invalid', String(Boolean(problem)));
+}
+
+function update_destination_preview() {
+  const destination = current_destination();
+  $('destination-preview').textContent = destination ? mask_destination(destination) : '—';
+  if (!$('destination-error').hidden) show_destination_problem(destination_problem(destination));
+}
+
+function form_values() {
+  return {
+    destination: current_destination(),
+    profileName: $('profile-name').value,
+    profileParameters: $('profile-parameters').value,
+    silentAudio: $('silent-audio').checked,
+  };
+}
+
+// ---- control ----
+
+function show_request_message(text) {
+  const element = $('request-message');
+  element.textContent = text ?? '';
+  element.hidden = !text;
+}
+
+function update_buttons() {
+  const busy = ui.state.in_flight;
+  const running = Boolean(ui.state.status?.running);
+  $('start').disabled = Boolean(busy) || running;
+  $('restart').disabled = Boolean(busy) || !running;
+  $('stop').disabled = Boolean(busy);
+  for (const action of ['start', 'restart', 'stop']) {
+    $(action).setAttribute('aria-busy', String(busy === action));
+  }
+}
+
+async function control(action) {
+  if (ui.state.in_flight) return;
+  let body;
+  if (action !== 'stop') {
+    const form = form_values();
+    const destination_error = destination_problem(form.destination);
+    show_destination_problem(destination_error);
+    const profile_error = check_parameters();
+    if (destination_error || profile_error) {
+      show_request_message(destination_error ?? profile_error);
+      (destination_error ? $('server-url') : $('profile-parameters')).focus();
+      return;
+    }
+    body = new URLSearchParams({
+      destination: form.destination,
+      profileName: form.profileName,
+      profileParameters: form.profileParameters,
+      silentAudio: form.silentAudio ? 'yes' : 'no',
+    });
+    if (byte_length(body.toString()) > LIMITS.body) {
+      show_request_message('Request body is empty or too large.');
+      return;
+    }
+  }
+  ui.state.in_flight = action;
+  update_buttons();
+  show_request_message('');
+  try {
+    const { http, doc } = await call_api(`api/${action}`, { method: 'POST', body }, CONTROL_TIMEOUT_MS);
+    if (http === 200 && is_status_document(doc)) {
+      apply_status(doc);
+    } else if (is_status_document(doc)) {
+      // A start while a stream runs answers with the status document.
+      show_request_message(ALREADY_RUNNING);
+      apply_status(doc);
+    } else {
+      show_request_message(doc?.lastError || `The request was refused (HTTP ${http}).`);
+    }
+  } catch (error) {
+    show_request_message(`Corvane did not answer: ${error.message}.`);
+  } finally {
+    ui.state.in_flight = null;
+    update_buttons();
+  }
+}
+
+// ---- status ----
+
+function text_or_dash(value) {
+  return value ? String(value) : '—';
+}
+
+function announce(text) {
+  $('announce').textContent = text;
+}
+
+function render_status(status) {
+  const state = stream_state(status);
+  const badge = $('state-badge');
+  badge.dataset.state = state.key;
+  $('state-label').textContent = state.label;
+  $('running').textContent = status.running ? (status.framesSent > 0 ? 'Streaming' : 'Starting: waiting for video') : 'Not running';
+  $('frames-sent').textContent = format_count(status.framesSent);
+  $('bytes-sent').textContent = format_bytes(status.bytesSent);
+  $('current-bitrate').textContent = status.running ? format_bitrate(status.currentBitrate) : '—';
+  $('last-packet').textContent = format_bytes(status.lastPacketBytes);
+  $('profile-live').textContent = text_or_dash(status.profileName || (status.running ? '' : status.savedProfileName));
+  $('stream-details').textContent = text_or_dash(status.streamDetails);
+  $('profile-details').textContent = text_or_dash(status.profileDetails);
+
+  const ended_badly = !status.running && status.lastError && status.lastError !== STOPPED_MESSAGE;
+  $('last-error').hidden = !ended_badly;
+  $('last-error-text').textContent = ended_badly ? status.lastError : '';
+  const stopped = !status.running && status.lastError === STOPPED_MESSAGE;
+  $('stopped-note').hidden = !stopped;
+  $('stopped-note').textContent = stopped ? STOPPED_MESSAGE : '';
+
+  $('device-model').textContent = text_or_dash(status.deviceModel);
+  $('serial-number').textContent = text_or_dash(status.serialNumber);
+  $('mac-address').textContent = text_or_dash(status.macAddress);
+  $('os-version').textContent = text_or_dash(status.axisOsVersion);
+  $('chip').textContent = text_or_dash(status.chip);
+  $('architecture').textContent = text_or_dash(status.architecture);
+
+  if (ui.announced !== null && ui.announced !== state.key) {
+    const messages = {
+      live: 'Stream is live.',
+      starting: 'Stream is starting.',
+      stopped: STOPPED_MESSAGE,
+      failed: `Stream ended: ${status.lastError}`,
+      idle: 'Stream is not running.',
+    };
+    announce(messages[state.key] ?? '');
+  }
+  ui.announced = state.key;
+}
+
+function render_chart() {
+  const canvas = $('bitrate-chart');
+  draw(canvas, ui.history, Date.now());
+  canvas.dataset.samples = String(ui.history.samples.length);
+  canvas.setAttribute('aria-label', summary(ui.history));
+}
+
+function apply_status(status) {
+  ui.state.status = status;
+  render_status(status);
+  prefill(status);
+  update_buttons();
+  if ($('diagnostics-details').open) $('diagnostics-text').value = report();
+}
+
+// The saved choice fills the form once, unless the person has begun typing.
+function prefill(status) {
+  if (ui.state.prefilled || !ui.state.profiles_ready) return;
+  ui.state.prefilled = true;
+  if (ui.state.touched) return;
+  if (status.destination) {
+    const { server, key } = split_destination(status.destination);
+    $('server-url').value = server;
+    $('stream-key').value = key;
+    $('silent-audio').checked = Boolean(status.silentAudio);
+    update_destination_preview();
+  }
+  const name = (status.running && status.profileName) || status.savedProfileName;
+  if (!name) return;
+  const profile = find_profile(name);
+  if (profile) {
+    choose_profile(profile);
+  } else {
+    $('profile-choice').value = 'custom';
+    $('profile-name').value = name;
+    $('profile-parameters').value = '';
+    $('profile-description').textContent = `The profile "${name}" is not in the list: enter its parameters or choose another profile.`;
+    check_parameters();
+  }
+}
+
+async function poll() {
+  try {
+    const { doc } = await call_api('api/status', { method: 'GET' }, STATUS_TIMEOUT_MS);
+    if (!is_status_document(doc)) throw new Error('unexpected reply');
+    ui.state.poll_error = '';
+    $('connection').hidden = true;
+    add_sample(ui.history, Date.now(), doc.running ? doc.currentBitrate : 0);
+    apply_status(doc);
+    render_chart();
+  } catch (error) {
+    ui.state.poll_error = error.message;
+    $('connection').textContent = `No status from Corvane (${error.message}); retrying.`;
+    $('connection').hidden = false;
+  } finally {
+    setTimeout(poll, POLL_MS);
+  }
+}
+
+// ---- diagnostics ----
+
+function report() {
+  return diagnostics_report({
+    status: ui.state.status,
+    form: form_values(),
+    now: new Date(),
+    page: location.href.split('#')[0],
+    agent: navigator.userAgent,
+    poll_error: ui.state.poll_error,
+  });
+}
+
+async function copy_diagnostics() {
+  const text = report();
+  const area = $('diagnostics-text');
+  area.value = text;
+  let copied = false;
+  if (navigator.clipboard && window.isSecureContext) {
+    try {
+      await navigator.clipboard.writeText(text);
+      copied = true;
+    } catch {
+      copied = false;
+    }
+  }
+  if (!copied) {
+    // Pages served over plain HTTP have no clipboard API: select and copy.
+    $('diagnostics-details').open = true;
+    area.focus();
+    area.select();
+    try {
+      copied = document.execCommand('copy');
+    } catch {
+      copied = false;
+    }
+  }
+  $('copy-result').textContent = copied
+    ? 'Report copied to the clipboard.'
+    : 'Copying is not allowed here: the report is selected below, copy it with Ctrl+C.';
+}
+
+// ---- wiring ----
+
+function wire() {
+  const form = $('stream-form');
+  form.addEventListener('input', () => {
+    ui.state.touched = true;
+  });
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    control('start');
+  });
+  $('restart').addEventListener('click', () => control('restart'));
+  $('stop').addEventListener('click', () => control('stop'));
+  $('profile-choice').addEventListener('change', on_profile_choice);
+  for (const id of ['profile-name', 'profile-parameters']) {
+    $(id).addEventListener('input', () => {
+      sync_profile_choice();
+      check_parameters();
+    });
+  }
+  for (const id of ['server-url', 'stream-key']) {
+    $(id).addEventListener('input', update_destination_preview);
+  }
+  $('server-url').addEventListener('blur', () => {
+    const destination = current_destination();
+    if (destination) show_destination_problem(destination_problem(destination));
+  });
+  $('show-key').addEventListener('click', () => {
+    const key = $('stream-key');
+    const show = key.type === 'password';
+    key.type = show ? 'text' : 'password';
+    $('show-key').textContent = show ? 'Hide' : 'Show';
+    $('show-key').setAttribute('aria-pressed', String(show));
+  });
+  $('copy-diagnostics').addEventListener('click', copy_diagnostics);
+  $('diagnostics-details').addEventListener('toggle', () => {
+    if ($('diagnostics-details').open) $('diagnostics-text').value = report();
+  });
+  new ResizeObserver(render_chart).observe($('bitrate-chart'));
+}
+
+async function main() {
+  wire();
+  build_profile_options([]);
+  choose_profile(find_profile(DEFAULT_PRESET));
+  update_buttons();
+  poll();
+  const camera_profiles = await fetch_camera_profiles();
+  if (camera_profiles.length) {
+    const keep = ui.state.touched ? form_values() : null;
+    build_profile_options(camera_profiles);
+    if (keep) {
+      sync_profile_choice();
+    } else {
+      choose_profile(camera_profiles[0]);
+    }
+  }
+  ui.state.profiles_ready = true;
+  document.body.dataset.profiles = camera_profiles.length ? 'camera' : 'presets';
+  if (ui.state.status) prefill(ui.state.status);
+}
+
+main();
