@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "axparameter.h"
+
 #include "tests/support/test_support.h"
 
 class ParameterStore {
@@ -24,4 +26,23 @@ class ParameterStore {
 
  private:
   corvane_test::TempDir dir_;
+};
+
+// A handle of the test's own on the store of a program run in a child
+// process: reads and writes its application parameters by name.
+class StoreView {
+ public:
+  explicit StoreView(const std::string &directory);
+  ~StoreView();
+  StoreView(const StoreView &) = delete;
+  StoreView &operator=(const StoreView &) = delete;
+
+  void set(const std::string &name, const std::string &value);
+  std::string get(const std::string &name);
+  // Makes the parameter unreadable and unwritable.
+  void break_parameter(const std::string &name);
+
+ private:
+  std::string directory_;
+  AXParameter *handle_ = nullptr;
 };
