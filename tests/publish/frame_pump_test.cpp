@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -87,8 +88,9 @@ StreamRequest *new_request(const std::string &destination, const std::string &pa
 // worker, keeping what the pump returned for the test to look at.
 class WorkerRun {
  public:
+  // `stop_first`: the stop is already requested when the worker starts.
   WorkerRun(const std::string &destination, const std::string &parameters,
-            bool silent_audio = false) {
+            bool silent_audio = false, bool stop_first = false) {
     {
       // What stream_start does to the block before the worker runs.
       StreamLock lock;
@@ -97,7 +99,7 @@ class WorkerRun {
       c.current_bitrate = 0;
       copy_bounded(c.destination, destination.c_str());
       c.running = 1;
-      c.stop_requested = 0;
+      c.stop_requested = stop_first ? 1 : 0;
       c.last_error[0] = '\0';
     }
     StreamRequest *request = new_request(destination, parameters, silent_audio);
@@ -119,7 +121,7 @@ class WorkerRun {
                                                                  start);
   }
 
-  bool capture_opened = false;
+  std::atomic<bool> capture_opened{false};
   bool pump_result = false;
   std::string pump_error;  // error_text as the pump left it
 
@@ -281,7 +283,7 @@ TEST_F(PumpTest, StopWhileWaitingOpensNoOutput) {
   setenv("VDO_EMULATOR_NO_DATA", "1:100000000", 1);
   {
     WorkerRun worker("rtmp://127.0.0.1:1/live/key", "videocodec=h264&resolution=64x64");
-    ASSERT_TRUE(wait_until([&] { return worker.capture_opened; }));
+    ASSERT_TRUE(wait_until([&] { return worker.capture_opened.load(); }));
     std::this_thread::sleep_for(200ms);
     EXPECT_LT(worker.stop_and_join(), 2000ms);
     EXPECT_TRUE(worker.pump_result);
@@ -309,9 +311,10 @@ TEST_F(PumpTest, NoDataAnswersAreRetriedWithoutEndingTheStream) {
 // A stop requested before the worker reaches the pump is seen at its first check.
 TEST_F(PumpTest, StopBeforeFirstFrame) {
   {
-    WorkerRun worker("rtmp://127.0.0.1:1/live/key", "videocodec=h264&resolution=64x64");
-    request_stop();
+    WorkerRun worker("rtmp://127.0.0.1:1/live/key", "videocodec=h264&resolution=64x64", false,
+                     true);
     worker.join();
+    EXPECT_TRUE(worker.pump_result);
   }
   expect_ended("Stream stopped.");
   EXPECT_EQ(control().frames_sent, 0u);
