@@ -1,30 +1,42 @@
-// PLACEHOLDER worker body until the capture and publishing work lands: it
-// honours the worker's obligations to StreamControl and idles until stopped.
-#include <glib.h>
+// The "rtmp-stream" worker: parse the profile, start the camera's stream,
+// then hand over to the frame pump; every path ends in worker_finish.
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "app/app_state.h"
 #include "app/stream_control.h"
+#include "capture/capture_stream.h"
+#include "capture/stream_profile.h"
+#include "publish/frame_pump.h"
 
 void *stream_worker(void *data) {
   auto *request = static_cast<StreamRequest *>(data);
+  // Reads the start time first: the pump's 5-second timers count from here.
+  FramePumpState state;
+  frame_pump_begin(state);
   {
     StreamLock lock;
     app_state.stream.last_error[0] = '\0';
   }
-  for (;;) {
-    {
-      StreamLock lock;
-      if (app_state.stream.stop_requested) break;
-    }
-    g_usleep(10000);
+
+  StreamProfileConfig config{};
+  CaptureSession capture{};
+  char error_text[kMessageSize] = "";
+  av_log_set_level(AV_LOG_WARNING);
+
+  if (request->profile_parameters && request->profile_parameters[0] &&
+      !parse_stream_profile(request->profile_parameters, config, error_text)) {
+    worker_finish(state, nullptr, request, error_text);
+    return nullptr;
   }
-  free_stream_request(request);
-  StreamLock lock;
-  StreamControl &control = app_state.stream;
-  control.running = 0;
-  control.stop_requested = 0;
-  control.current_bitrate = 0;
-  if (!control.last_error[0]) g_strlcpy(control.last_error, "Stream stopped.", sizeof control.last_error);
-  control.destination[0] = '\0';
+  if (!open_capture_stream(*request, config, capture, error_text)) {
+    // Only a failed start leaves the stream for the finish to close.
+    worker_finish(state, capture.stream ? &capture : nullptr, request, error_text);
+    return nullptr;
+  }
+  frame_pump_run(state, capture, *request, error_text);
+  // The finish closes the capture and frees the request.
+  worker_finish(state, &capture, request, error_text);
   return nullptr;
 }
