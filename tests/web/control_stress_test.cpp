@@ -55,6 +55,13 @@ gpointer __wrap_g_thread_join(GThread *thread) {
 }
 }
 
+#if defined(__SANITIZE_THREAD__)
+// CivetWeb's mg_stop raises its stop flag with a plain store that the
+// accept loop reads without a lock: the library's own, known race at
+// shutdown, outside the code under test.
+extern "C" const char *__tsan_default_suppressions() { return "race:mg_stop\n"; }
+#endif
+
 namespace {
 
 using namespace corvane_test;
@@ -184,7 +191,7 @@ TEST_F(ControlStress, ConcurrentRequestsKeepEveryInvariant) {
   EXPECT_EQ(total.unanswered, 0);
   EXPECT_EQ(total.invalid, 0) << (total.problems.empty() ? "" : total.problems.front());
   EXPECT_GT(total.started, 10) << "the mix should start many streams";
-  std::printf("requests %d, streams started %d, conflicts %d, workers that ended by themselves %s\n",
+  std::printf("requests %d, streams started %d, conflicts %d, workers finished so far %s\n",
               kClients * kRequestsEach, total.started, total.conflicts,
               std::to_string(fake_worker_record().finished).c_str());
   EXPECT_EQ(bad_samples.load(), 0);
