@@ -1,5 +1,18 @@
 // Bounds the output's blocking network calls: a stop, or the close budget,
 // cuts a wait short so the worker can always be joined promptly.
+//
+// How long the output can block, by case:
+// - A stop is pending: any connect, handshake, header or packet write that
+//   has run for kStopGrace is abandoned (FFmpeg checks every 100 ms), and
+//   the run ends as a plain stop; the close then gets kStopGrace again.
+// - Nobody asks to stop and the server takes no data: the socket wait gives
+//   up after the output's write stall time (kWriteStallTimeout, 15 s,
+//   FFmpeg's rw_timeout), and the stream ends with "Unable to send RTMP
+//   packet: Connection timed out" (during the open: "Unable to connect to
+//   RTMP destination: ..."). A TCP connect gives up after FFmpeg's 5 s.
+// - The close after a failure: the goodbye messages get kCloseBudget.
+// Name resolution (getaddrinfo for a host name) is the one wait FFmpeg
+// cannot interrupt; it is bounded only by the resolver's own time-outs.
 #pragma once
 
 #include <cstdint>

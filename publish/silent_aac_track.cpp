@@ -14,6 +14,7 @@ extern "C" {
 namespace {
 
 constexpr AVRational kMicroseconds = {1, 1000000};
+constexpr AVRational kSampleTime = {1, kSilentAacSampleRate};
 
 }  // namespace
 
@@ -88,7 +89,7 @@ bool silent_aac_track_open(RtmpOutput &output, char *error_text) {
 
 bool silent_aac_track_fill(RtmpOutput &output, int64_t video_pts, char *error_text) {
   AVCodecContext *encoder = output.audio_encoder;
-  while (av_rescale_q(output.audio_next_pts, encoder->time_base, kMicroseconds) <= video_pts) {
+  while (av_rescale_q(output.audio_next_pts, kSampleTime, kMicroseconds) <= video_pts) {
     AVFrame *frame = av_frame_alloc();
     if (!frame) {
       copy_bounded(error_text, kMessageSize, "Unable to allocate silent AAC frame");
