@@ -3,7 +3,7 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := build
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test bench fuzz clean
+.PHONY: deps build run test bench fuzz clean cross test-arm64
 
 deps:
 	@tools/install-packages.sh
@@ -25,6 +25,19 @@ bench: build
 
 fuzz: deps
 	@tools/fuzz.sh $${FUZZ_SECONDS:-300}
+
+# The camera's 64-bit Arm Linux: cross-compiled into build/arm64 (staged in
+# build/arm64-stage), tested here under qemu-user with native receivers.
+cross:
+	@tools/install-packages.sh
+	@tools/install-cross.sh
+	@tools/build-deps.sh --target aarch64
+	@tools/build.sh arm64
+	@tools/stage.sh build/arm64 build/arm64-stage
+
+test-arm64: cross
+	@tools/build-deps.sh
+	@tools/test-arm64.sh
 
 clean:
 	rm -rf build

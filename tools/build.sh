@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour into build/<flavour>:
 #   normal | asan (ASan+UBSan) | tsan | fuzz (clang, libFuzzer)
+#   | arm64 (the camera's 64-bit Arm Linux, cross-compiled)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-normal}
@@ -10,6 +11,7 @@ case "$flavour" in
   asan) args+=(-DCORVANE_SANITIZE=address) ;;
   tsan) args+=(-DCORVANE_SANITIZE=thread) ;;
   fuzz) args+=(-DCORVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  arm64) args+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DCORVANE_DEPS_TARGET=aarch64) ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
 if [[ ! -f "build/$flavour/build.ninja" ]]; then

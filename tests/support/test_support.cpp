@@ -2,6 +2,7 @@
 #include "tests/support/test_support.h"
 
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -54,10 +56,41 @@ int wait_child(pid_t pid, std::chrono::milliseconds timeout) {
   }
 }
 
+// A build for another architecture runs its own programs under the emulator
+// that CORVANE_EMULATOR names (a command and its options, split on blanks);
+// empty when they run directly.
+std::vector<std::string> emulator_command() {
+  std::vector<std::string> words;
+  std::istringstream text(env_or("CORVANE_EMULATOR", ""));
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
+}
+
+#if defined(__aarch64__)
+constexpr std::uint16_t OWN_MACHINE = EM_AARCH64;
+#elif defined(__x86_64__)
+constexpr std::uint16_t OWN_MACHINE = EM_X86_64;
+#else
+constexpr std::uint16_t OWN_MACHINE = EM_NONE;
+#endif
+
+// True for an ELF executable of the architecture these tests were built
+// for: one of the build's own programs, which needs the emulator as well.
+// Host tools (ffmpeg, dbus-daemon, scripts) run directly.
+bool is_own_program(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  Elf64_Ehdr header{};
+  if (!in.read(reinterpret_cast<char *>(&header), sizeof header)) return false;
+  return std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_machine == OWN_MACHINE;
+}
+
 // Forks and execs argv with stdin from /dev/null and stdout/stderr to files.
-pid_t spawn(const std::vector<std::string> &argv, const std::string &out_path,
+pid_t spawn(const std::vector<std::string> &argv_in, const std::string &out_path,
             const std::string &err_path, const std::string &workdir,
             const std::map<std::string, std::string> &env) {
+  std::vector<std::string> argv = emulator_command();
+  if (argv.empty() || argv_in.empty() || !is_own_program(argv_in[0])) argv.clear();
+  argv.insert(argv.end(), argv_in.begin(), argv_in.end());
   std::vector<char *> args;
   for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
@@ -231,8 +264,10 @@ Program::~Program() {
 bool Program::start(std::chrono::milliseconds timeout) {
   log_ = std::make_unique<LogSink>(dir_.file("log.sock"));
   exit_status_ = -1;
-  pid_ = spawn({source_dir() + "/tools/with-log.sh", log_->socket_path(), binary_dir() + "/corvane"},
-               dir_.file("stdout.txt"), dir_.file("stderr.txt"), dir_.path(), env_);
+  std::vector<std::string> argv{source_dir() + "/tools/with-log.sh", log_->socket_path()};
+  for (auto &word : emulator_command()) argv.push_back(word);
+  argv.push_back(binary_dir() + "/corvane");
+  pid_ = spawn(argv, dir_.file("stdout.txt"), dir_.file("stderr.txt"), dir_.path(), env_);
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (!running()) return false;
