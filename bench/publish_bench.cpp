@@ -54,6 +54,8 @@ std::atomic<uint64_t> write_calls{0};
 std::atomic<bool> timing{false};
 int64_t buffer_returned_at = 0;  // worker thread only
 std::vector<int64_t> latencies;  // worker thread only, read after the join
+std::vector<int64_t> key_latencies;
+std::vector<int> key_sizes;
 
 }  // namespace
 
@@ -83,9 +85,17 @@ VdoBuffer *__wrap_vdo_stream_get_buffer(VdoStream *stream, GError **error) {
 }
 int __wrap_av_interleaved_write_frame(AVFormatContext *context, AVPacket *packet) {
   const bool video = packet && packet->stream_index == 0;
+  const bool key = packet && (packet->flags & AV_PKT_FLAG_KEY);
+  const int size = packet ? packet->size : 0;
   const int result = __real_av_interleaved_write_frame(context, packet);
-  if (timing && video && result >= 0)
-    latencies.push_back(av_gettime_relative() - buffer_returned_at);
+  if (timing && video && result >= 0) {
+    const int64_t latency = av_gettime_relative() - buffer_returned_at;
+    latencies.push_back(latency);
+    if (key) {
+      key_latencies.push_back(latency);
+      key_sizes.push_back(size);
+    }
+  }
   return result;
 }
 }
@@ -370,6 +380,7 @@ void print_pump(const char *name, const PumpFigures &f) {
 int main(int argc, char **argv) {
   av_log_set_level(AV_LOG_ERROR);
   signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   const uint64_t frames = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1800;
   const uint64_t long_frames = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 18000;
   const uint64_t latency_frames = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 900;
@@ -458,6 +469,18 @@ int main(int argc, char **argv) {
     std::printf("opening packet (connect, handshake, header, first packet): %.3f ms\n",
                 latencies.front() / 1000.0);
     latencies.erase(latencies.begin());
+    if (!key_latencies.empty()) {
+      key_latencies.erase(key_latencies.begin());
+      key_sizes.erase(key_sizes.begin());
+    }
+  }
+  if (!key_latencies.empty()) {
+    std::sort(key_latencies.begin(), key_latencies.end());
+    long long key_bytes = 0;
+    for (int size : key_sizes) key_bytes += size;
+    std::printf("keyframes: %zu of about %lld bytes, latency median %.3f ms, max %.3f ms\n",
+                key_latencies.size(), key_bytes / static_cast<long long>(key_sizes.size()),
+                key_latencies[key_latencies.size() / 2] / 1000.0, key_latencies.back() / 1000.0);
   }
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
