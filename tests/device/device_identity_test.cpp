@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,7 @@ struct AnswerCase {
   Expected expected;
   const char *warning;  // the one expected log line, or null for none
 };
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.name; }
 
 class DeviceInfoAnswer : public DeviceIdentityTest, public testing::WithParamInterface<AnswerCase> {};
 
@@ -302,6 +304,7 @@ struct CredentialCase {
   BusSetup setup;
   const char *warning;
 };
+void PrintTo(const CredentialCase &c, std::ostream *os) { *os << c.name; }
 
 class CredentialFailure : public DeviceIdentityTest, public testing::WithParamInterface<CredentialCase> {};
 
@@ -411,6 +414,7 @@ struct ParameterCase {
   const char *serial;
   const char *warning;
 };
+void PrintTo(const ParameterCase &c, std::ostream *os) { *os << c.name; }
 
 class SystemSerialParameter : public DeviceIdentityTest, public testing::WithParamInterface<ParameterCase> {};
 

@@ -2,6 +2,7 @@
 // the property object and the fields taken from it.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "app/bounded_text.h"
@@ -29,6 +30,7 @@ struct FirstStringCase {
   const char *key3;  // key1 is "a", key2 "b"
   const char *expected;  // null when no key qualifies
 };
+void PrintTo(const FirstStringCase &c, std::ostream *os) { *os << c.name; }
 
 class JsonFirstString : public testing::TestWithParam<FirstStringCase> {};
 
@@ -73,6 +75,7 @@ struct PropertiesCase {
   const char *json;
   const char *chosen;  // the "which" member of the object that must be chosen
 };
+void PrintTo(const PropertiesCase &c, std::ostream *os) { *os << c.name; }
 
 class DeviceProperties : public testing::TestWithParam<PropertiesCase> {};
 
@@ -110,6 +113,7 @@ struct FieldsCase {
   const char *properties;
   DeviceIdentity expected;  // starting from kPreset
 };
+void PrintTo(const FieldsCase &c, std::ostream *os) { *os << c.name; }
 
 // What the fetch holds before the answer is read: fields not found keep it.
 const DeviceIdentity kPreset{"", "", "", "", "aarch64"};
@@ -181,6 +185,7 @@ struct BodyCase {
   const char *serial;  // expected serial number after reading
   const char *model;
 };
+void PrintTo(const BodyCase &c, std::ostream *os) { *os << c.name; }
 
 class ReadDeviceInfoBody : public testing::TestWithParam<BodyCase> {};
 

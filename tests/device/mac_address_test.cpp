@@ -10,6 +10,7 @@
 #include <cstring>
 #include <regex>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,7 @@ struct SelectionCase {
   std::vector<Entry> entries;
   const char *expected;  // empty when nothing qualifies
 };
+void PrintTo(const SelectionCase &c, std::ostream *os) { *os << c.name; }
 
 class SelectMacAddress : public testing::TestWithParam<SelectionCase> {};
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct ChunkCase {
   std::size_t kept;
   bool truncated;
 };
+void PrintTo(const ChunkCase &c, std::ostream *os) { *os << c.name; }
 
 class ResponseBufferChunks : public testing::TestWithParam<ChunkCase> {};
 
@@ -56,6 +58,7 @@ struct RefusedCase {
   std::size_t size;
   std::size_t count;
 };
+void PrintTo(const RefusedCase &c, std::ostream *os) { *os << c.name; }
 
 class ResponseBufferRefused : public testing::TestWithParam<RefusedCase> {};
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "device/serial_number.h"
@@ -13,6 +14,7 @@ struct SerialCase {
   const char *text;
   const char *expected;  // null when the text must be rejected
 };
+void PrintTo(const SerialCase &c, std::ostream *os) { *os << c.name; }
 
 class NormalizeSerial : public testing::TestWithParam<SerialCase> {};
 
