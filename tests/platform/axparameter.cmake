@@ -10,7 +10,8 @@ corvane_add_test(axparameter_crash_test SOURCES axparameter_crash_test.cpp LIBS 
   TIMEOUT 120)
 corvane_add_test(axparameter_concurrency_test SOURCES axparameter_concurrency_test.cpp
   LIBS axparameter LABELS unit concurrency)
+corvane_program_path(axparameter_tool axparameter_tool_path)
 foreach(test axparameter_test axparameter_crash_test)
-  target_compile_definitions(${test} PRIVATE "AXPARAMETER_TOOL=\"$<TARGET_FILE:axparameter_tool>\"")
+  target_compile_definitions(${test} PRIVATE "AXPARAMETER_TOOL=\"${axparameter_tool_path}\"")
   add_dependencies(${test} axparameter_tool)
 endforeach()
