@@ -11,15 +11,19 @@ extern "C" {
 // socket wait blocks (connect, handshake reads, writes to a full socket).
 // The common path is one short locked read of the stop flag.
 int output_interrupt_check(void *opaque) {
-  const auto *interrupt = static_cast<const OutputInterrupt *>(opaque);
-  if (interrupt->deadline && av_gettime_relative() >= interrupt->deadline) return 1;
+  auto *interrupt = static_cast<OutputInterrupt *>(opaque);
+  if (interrupt->deadline && av_gettime_relative() >= interrupt->deadline) {
+    interrupt->tripped = 1;
+    return 1;
+  }
   bool stop;
   {
     StreamLock lock;
     stop = app_state.stream.stop_requested != 0;
   }
-  if (!stop) return 0;
-  return av_gettime_relative() - interrupt->operation_start >= kStopGrace;
+  if (!stop || av_gettime_relative() - interrupt->operation_start < kStopGrace) return 0;
+  interrupt->tripped = 1;
+  return 1;
 }
 
 void output_interrupt_begin(OutputInterrupt &interrupt) {

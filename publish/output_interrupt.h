@@ -4,7 +4,8 @@
 // How long the output can block, by case:
 // - A stop is pending: any connect, handshake, header or packet write that
 //   has run for kStopGrace is abandoned (FFmpeg checks every 100 ms), and
-//   the run ends as a plain stop; the close then gets kStopGrace again.
+//   the run ends as a plain stop. The close then sends nothing more on the
+//   stuck connection; on a working one it says goodbye as usual.
 // - Nobody asks to stop and the server takes no data: the socket wait gives
 //   up after the output's write stall time (kWriteStallTimeout, 15 s,
 //   FFmpeg's rw_timeout), and the stream ends with "Unable to send RTMP

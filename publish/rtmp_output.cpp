@@ -253,9 +253,10 @@ void rtmp_output_close(RtmpOutput &output) {
   AVFormatContext *context = output.format_context;
   if (!context) return;
   // A stop, or a connection that no longer takes data, must not hold the
-  // close: the goodbye messages get a bounded time.
+  // close: the goodbye messages get a bounded time, and none at all on a
+  // connection already found stuck.
   output_interrupt_begin(output.interrupt);
-  output_interrupt_limit(output.interrupt, kCloseBudget);
+  output_interrupt_limit(output.interrupt, output.interrupt.tripped ? 0 : kCloseBudget);
   if (output.audio_enabled && output.audio_encoder) silent_aac_track_flush(output);
   if (output.audio_encoder) avcodec_free_context(&output.audio_encoder);
   av_write_trailer(context);  // failures change nothing now

@@ -18,6 +18,7 @@ struct AVCodecContext;
 struct OutputInterrupt {
   int64_t operation_start;  // av_gettime_relative() when the current network operation began
   int64_t deadline;         // 0, or the time after which every wait is cut short
+  uint32_t tripped;         // an operation was abandoned: the connection is stuck
 };
 
 struct RtmpOutput {
