@@ -5,10 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mapfile -t wanted < <(grep -v -E '^\s*(#|$)' deps/packages.txt)
+# With a second architecture (tools/install-cross.sh) a library can be
+# installed once per architecture: what counts is this machine's own one.
+native=$(dpkg --print-architecture)
 missing=()
 for pkg in "${wanted[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$pkg" 2>/dev/null |
+    grep -E "^install ok installed ($native|all)\$" > /dev/null || missing+=("$pkg")
 done
 if ((${#missing[@]} == 0)); then
   echo "[packages] all ${#wanted[@]} Debian packages present"
