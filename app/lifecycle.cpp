@@ -6,6 +6,8 @@
 #include <glib-unix.h>
 #include <syslog.h>
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
@@ -36,6 +38,16 @@ gboolean handle_termination_signal(gpointer loop) {
 }  // namespace
 
 int run_application() {
+  // SIGTERM and SIGINT wait until their sources are installed, so a stop
+  // during start-up still shuts down in order. Threads started meanwhile
+  // (the server's, an auto-resumed worker) keep them blocked for good, and
+  // the signals are delivered to the main loop's thread.
+  sigset_t termination;
+  sigemptyset(&termination);
+  sigaddset(&termination, SIGTERM);
+  sigaddset(&termination, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &termination, nullptr);
+
   openlog("corvane", LOG_PID, LOG_USER);
   g_mutex_init(&app_state.stream.lock);
   g_mutex_init(&app_state.identity_lock);
@@ -67,6 +79,7 @@ int run_application() {
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
   g_unix_signal_add(SIGTERM, handle_termination_signal, loop);
   g_unix_signal_add(SIGINT, handle_termination_signal, loop);
+  pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
   g_main_loop_run(loop);
 
   mg_stop(server);

@@ -262,6 +262,7 @@ Program::~Program() {
 }
 
 bool Program::start(std::chrono::milliseconds timeout) {
+  log_.reset();  // the old sink unlinks its socket path when it goes
   log_ = std::make_unique<LogSink>(dir_.file("log.sock"));
   exit_status_ = -1;
   std::vector<std::string> argv{source_dir() + "/tools/with-log.sh", log_->socket_path()};
