@@ -8,6 +8,7 @@ extern "C" {
 #include "app/stream_control.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
+#include "publish/ffmpeg_log.h"
 #include "publish/frame_pump.h"
 
 void *stream_worker(void *data) {
@@ -24,6 +25,7 @@ void *stream_worker(void *data) {
   CaptureSession capture{};
   char error_text[kMessageSize] = "";
   av_log_set_level(AV_LOG_WARNING);
+  route_ffmpeg_log_to_syslog();
 
   if (request->profile_parameters && request->profile_parameters[0] &&
       !parse_stream_profile(request->profile_parameters, config, error_text)) {

@@ -1,0 +1,38 @@
+// FFmpeg's log callback: its messages, at or above the level the worker
+// sets, become warning lines of the system log instead of standard error.
+#include "publish/ffmpeg_log.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+// FFmpeg may deliver one line in several calls; each thread collects its
+// own until the line ends.
+thread_local std::string pending_line;
+thread_local int print_prefix = 1;
+
+void log_to_syslog(void *context, int level, const char *format, va_list args) {
+  if (level > av_log_get_level()) return;
+  char part[1024];
+  av_log_format_line2(context, level, format, args, part, sizeof part, &print_prefix);
+  pending_line += part;
+  if (pending_line.empty() || pending_line.back() != '\n') {
+    if (pending_line.size() < 4096) return;
+  }
+  while (!pending_line.empty() && (pending_line.back() == '\n' || pending_line.back() == '\r'))
+    pending_line.pop_back();
+  if (!pending_line.empty()) syslog(LOG_WARNING, "FFmpeg: %s", pending_line.c_str());
+  pending_line.clear();
+}
+
+}  // namespace
+
+void route_ffmpeg_log_to_syslog() { av_log_set_callback(log_to_syslog); }
