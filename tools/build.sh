@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour into build/<flavour>:
 #   normal | asan (ASan+UBSan) | tsan | fuzz (clang, libFuzzer)
+# tools/build.sh FLAVOUR --label L builds only the tests labelled L (and
+# what they depend on), which keeps the sanitizer stages short.
 #   | arm64 (the camera's 64-bit Arm Linux, cross-compiled)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +19,12 @@ esac
 if [[ ! -f "build/$flavour/build.ninja" ]]; then
   cmake "${args[@]}" > /dev/null
 fi
-echo "[build] $flavour"
-ninja -C "build/$flavour" ${NINJA_FLAGS:-} | grep -v -E '^\[[0-9]+/[0-9]+\] (Building|Linking)' || true
+targets=()
+if [[ "${2:-}" == "--label" ]]; then
+  mapfile -t targets < <(ctest --test-dir "build/$flavour" -N -L "$3" | sed -n -E 's/^ *Test +#[0-9]+: +//p')
+  echo "[build] $flavour: ${#targets[@]} test programs labelled $3"
+else
+  echo "[build] $flavour"
+fi
+ninja -C "build/$flavour" ${NINJA_FLAGS:-} "${targets[@]}" | grep -v -E '^\[[0-9]+/[0-9]+\] (Building|Linking)' || true
 test "${PIPESTATUS[0]}" -eq 0
