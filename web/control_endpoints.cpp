@@ -107,6 +107,19 @@ bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSi
   return true;
 }
 
+// Starts the accepted request and answers with the status document, or
+// with the start's refusal.
+static int start_and_reply(mg_connection *conn, const StreamForm &form, const char *log_message) {
+  char message[kMessageSize] = "";
+  if (stream_start(form.destination, form.profile_name, form.profile_parameters,
+                   form.silent_audio ? 1u : 0u, log_message, message)) {
+    status_response(conn, 200);
+  } else {
+    error_response(conn, 409, message);
+  }
+  return 1;
+}
+
 int handle_start(mg_connection *conn, void *) {
   stream_reap();
   if (!is_post(conn)) {
@@ -129,14 +142,7 @@ int handle_start(mg_connection *conn, void *) {
     return 1;
   // Saved and armed before the start, so the choice is kept even when the start is refused.
   resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
-  char message[kMessageSize] = "";
-  if (stream_start(form.destination, form.profile_name, form.profile_parameters,
-                   form.silent_audio ? 1u : 0u, "RTMP stream start requested", message)) {
-    status_response(conn, 200);
-  } else {
-    error_response(conn, 409, message);
-  }
-  return 1;
+  return start_and_reply(conn, form, "RTMP stream start requested");
 }
 
 int handle_restart(mg_connection *conn, void *) {
@@ -152,14 +158,7 @@ int handle_restart(mg_connection *conn, void *) {
     return 1;
   resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
   stream_stop();
-  char message[kMessageSize] = "";
-  if (stream_start(form.destination, form.profile_name, form.profile_parameters,
-                   form.silent_audio ? 1u : 0u, "RTMP stream restart requested", message)) {
-    status_response(conn, 200);
-  } else {
-    error_response(conn, 409, message);
-  }
-  return 1;
+  return start_and_reply(conn, form, "RTMP stream restart requested");
 }
 
 int handle_stop(mg_connection *conn, void *) {
