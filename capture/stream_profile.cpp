@@ -90,11 +90,14 @@ bool parse_resolution(const char *value, uint32_t *width, uint32_t *height) {
   return true;
 }
 
+// errno is not consulted: g_ascii_strtod's first call in a process sets up
+// its C locale behind glib's process-wide once-lock, and a contended lock
+// leaves EAGAIN in errno for a perfectly good "30". An out-of-range result
+// (HUGE_VAL, or 0 on underflow) fails the range check anyway.
 bool parse_fps(const char *value, double *fps) {
-  errno = 0;
   char *end = nullptr;
   double parsed = g_ascii_strtod(value, &end);
-  if (errno != 0 || !end || end == value || *end != '\0') return false;
+  if (!end || end == value || *end != '\0') return false;
   if (std::isnan(parsed) || parsed < 0.1 || parsed > 120.0) return false;
   *fps = parsed;
   return true;
