@@ -41,7 +41,13 @@ run_stage() { # name flavour build-label ctest-args...
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<< "$summary")
   fail=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<< "$summary")
   passed=$((passed + total - fail)); failed=$((failed + fail))
-  ((fail == 0)) || failed_stages+=("$name")
+  if ((fail > 0)); then
+    failed_stages+=("$name")
+    # What failed and why, without the logs around it; the whole is in $log.
+    grep -E -A4 '(: Failure$|^\[  FAILED  \]|^not ok|ERROR: (Address|Thread|Leak)Sanitizer|runtime error:)' "$log" |
+      grep -v -E '^\s*\[[0-9]\] ' | head -n 80
+    say "$name: full output in $log"
+  fi
 }
 
 mkdir -p build

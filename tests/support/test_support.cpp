@@ -235,9 +235,18 @@ bool LogSink::wait_for(const std::string &text, std::chrono::milliseconds timeou
 }
 
 std::string LogSink::dump() const {
+  // A long run polls status hundreds of times; the start and the end of the
+  // log are what explain a failure, so the middle of a long one is cut.
+  constexpr std::size_t kHead = 40, kTail = 80;
   std::lock_guard lock(mutex_);
   std::string text;
-  for (const auto &line : lines_) text += "  [" + std::to_string(line.level) + "] " + line.message + "\n";
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_.size() > kHead + kTail && i == kHead) {
+      text += "  [... " + std::to_string(lines_.size() - kHead - kTail) + " lines ...]\n";
+      i = lines_.size() - kTail;
+    }
+    text += "  [" + std::to_string(lines_[i].level) + "] " + lines_[i].message + "\n";
+  }
   return text;
 }
 

@@ -93,7 +93,8 @@ TEST_F(ResumeAcrossRestart, SigtermKeepsTheStreamArmedAndStopDisarmsIt) {
   EXPECT_TRUE(program_->log().wait_for("RTMP stream auto-resume requested")) << program_->log().dump();
   Json doc = wait_for_status([](const json_t *d) { return json_bool(d, "running"); });
   ASSERT_TRUE(doc);
-  EXPECT_TRUE(json_bool(doc.get(), "running"));
+  ASSERT_TRUE(json_bool(doc.get(), "running"))
+      << json_string(doc.get(), "lastError") << "\n" << program_->log().dump();
   EXPECT_EQ(json_string(doc.get(), "destination"), receiver.url());
   EXPECT_EQ(json_string(doc.get(), "profileName"), "Low");
   EXPECT_TRUE(json_bool(doc.get(), "silentAudio"));
