@@ -51,7 +51,7 @@ run_stage() { # name flavour build-label ctest-args...
 }
 
 mkdir -p build
-run_stage "normal" normal "" -LE 'long|fuzz'
+run_stage "normal" normal "" -LE 'fuzz'
 tools/stage.sh build/normal build/stage > /dev/null 2>&1 || true
 run_stage "asan+ubsan" asan "" -L 'unit|integration|concurrency' -LE 'long|browser|fuzz'
 run_stage "tsan" tsan concurrency -L concurrency -LE 'long'

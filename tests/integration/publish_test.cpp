@@ -65,7 +65,7 @@ Received probe(const std::string &path) {
   return received;
 }
 
-class Publish : public testing::TestWithParam<PublishCase> {
+class PublishingProgram : public testing::Test {
  protected:
   void SetUp() override {
     program_.set_env("AXPARAMETER_DIR", program_.workdir() + "/parameters");
@@ -76,6 +76,8 @@ class Publish : public testing::TestWithParam<PublishCase> {
   }
   Program program_;
 };
+
+class Publish : public PublishingProgram, public testing::WithParamInterface<PublishCase> {};
 
 TEST_P(Publish, ReceiverGetsWhatTheCountersSay) {
   const PublishCase &c = GetParam();
@@ -120,6 +122,44 @@ TEST_P(Publish, ReceiverGetsWhatTheCountersSay) {
   }
   EXPECT_EQ(program_.stop(SIGTERM), 0) << program_.log().dump();
   EXPECT_EQ(program_.stdout_text(), "");
+}
+
+// A receiver that goes away mid-stream ends the stream with the write's own
+// error instead of a stream that hangs or still says it runs; a new start
+// afterwards publishes again.
+TEST_F(PublishingProgram, ReceiverThatDiesEndsTheStreamWithTheWriteError) {
+  const std::string form_base = "videocodec=h264&resolution=320x180&fps=30";
+  {
+    RtmpReceiver receiver(1935, "live/dies");
+    ASSERT_TRUE(receiver.wait_listening()) << receiver.log_text();
+    ASSERT_EQ(post_form("/api/start", form_encode({{"destination", receiver.url()},
+                                                    {"profileName", "dies"},
+                                                    {"profileParameters", form_base}}))
+                  .status,
+              200);
+    ASSERT_TRUE(wait_for_status([](const json_t *s) { return json_integer(s, "framesSent") >= 30; }))
+        << program_.log().dump();
+    receiver.kill_now();
+  }
+  Json ended = wait_for_status([](const json_t *s) { return !json_bool(s, "running"); });
+  ASSERT_TRUE(ended);
+  ASSERT_FALSE(json_bool(ended.get(), "running")) << program_.log().dump();
+  const std::string error = json_string(ended.get(), "lastError");
+  EXPECT_EQ(error.rfind("Unable to send RTMP packet: ", 0), 0u) << error;
+  EXPECT_GT(error.size(), std::string("Unable to send RTMP packet: ").size()) << error;
+  EXPECT_TRUE(program_.log().contains(error)) << program_.log().dump();
+
+  RtmpReceiver again(1935, "live/again");
+  ASSERT_TRUE(again.wait_listening()) << again.log_text();
+  ASSERT_EQ(post_form("/api/start", form_encode({{"destination", again.url()},
+                                                  {"profileName", "again"},
+                                                  {"profileParameters", form_base}}))
+                .status,
+            200);
+  Json streaming = wait_for_status([](const json_t *s) { return json_integer(s, "framesSent") >= 30; });
+  ASSERT_TRUE(streaming);
+  EXPECT_TRUE(json_bool(streaming.get(), "running")) << json_string(streaming.get(), "lastError");
+  EXPECT_EQ(json_string(streaming.get(), "lastError"), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
