@@ -49,7 +49,11 @@ unpack() { # name -> prints source dir (orig tarball + Debian patches applied)
     [[ "$n" == "$name" ]] || continue
     if [[ "$path" == *.debian.tar.* ]]; then debian=$(fetch "$path" "$sum"); else orig=$(fetch "$path" "$sum"); fi
   done < <(grep -v -E '^\s*(#|$)' deps/pins.txt)
-  local stamp; stamp=$(sha256sum "$orig" "$debian" | sha256sum | cut -c1-16)
+  # Our own patches (deps/patches/NAME/*.patch, in name order) go on top of
+  # Debian's and are part of the stamp, so changing one rebuilds.
+  local ours=()
+  for path in deps/patches/"$name"/*.patch; do [[ -f "$path" ]] && ours+=("$root/$path"); done
+  local stamp; stamp=$(sha256sum "$orig" "$debian" "${ours[@]}" | sha256sum | cut -c1-16)
   local dir=$cache/src/$name-$stamp
   if [[ ! -f "$dir/.unpacked" ]]; then
     say "unpacking $name" >&2
@@ -62,6 +66,10 @@ unpack() { # name -> prints source dir (orig tarball + Debian patches applied)
         patch -d "$dir" -p1 -s --forward < "$dir/debian/patches/$p" >&2
       done < "$dir/debian/patches/series"
     fi
+    for path in "${ours[@]}"; do
+      say "applying ${path#$root/}" >&2
+      patch -d "$dir" -p1 -s --forward < "$path" >&2
+    done
     touch "$dir/.unpacked"
   fi
   echo "$dir"

@@ -500,6 +500,27 @@ TEST_F(OutputTest, StopCutsStalledWriteAndClose) {
   receiver.kill_now();
 }
 
+// The publisher announces 4096-byte chunks right after the handshake, so a
+// keyframe goes out in a few dozen writes rather than a thousand, and the
+// listener's own announcement of 128 does not bring it back down.
+TEST_F(OutputTest, PublisherSendsLargeChunks) {
+  corvane_test::RtmpReceiver receiver(kReceiverPort, "live/key", "debug");
+  ASSERT_TRUE(receiver.wait_listening()) << receiver.log_text();
+  {
+    Publisher publisher(VIDEO_CODEC_H264);
+    ASSERT_TRUE(publisher.camera.ok()) << publisher.camera.error();
+    ASSERT_TRUE(publisher.open(receiver.url(), false)) << publisher.error_text;
+    ASSERT_TRUE(publisher.send(10)) << publisher.error_text;
+    rtmp_output_close(publisher.output);
+  }
+  ASSERT_EQ(receiver.wait_finished(), 0) << receiver.log_text();
+  const std::string log = receiver.log_text();
+  const std::string announced = "New incoming chunk size = ";
+  const std::size_t last = log.rfind(announced);
+  ASSERT_NE(last, std::string::npos) << log.substr(0, 4000);
+  EXPECT_EQ(log.substr(last + announced.size(), 4), "4096");
+}
+
 // A stop while the connection is healthy leaves the close graceful: the
 // receiver sees a complete stream.
 TEST_F(OutputTest, StopOnHealthyConnectionClosesCleanly) {

@@ -491,11 +491,12 @@ bool wait_port(int port, std::chrono::milliseconds timeout) {
 
 // ---- RTMP receiver ----
 
-RtmpReceiver::RtmpReceiver(int port, const std::string &app_and_key) : port_(port) {
+RtmpReceiver::RtmpReceiver(int port, const std::string &app_and_key, const std::string &loglevel)
+    : port_(port) {
   url_ = "rtmp://127.0.0.1:" + std::to_string(port) + "/" + app_and_key;
   output_ = dir_.file("received.flv");
   child_ = std::make_unique<Child>(
-      std::vector<std::string>{ffmpeg_tool("ffmpeg"), "-nostdin", "-hide_banner", "-loglevel", "warning",
+      std::vector<std::string>{ffmpeg_tool("ffmpeg"), "-nostdin", "-hide_banner", "-loglevel", loglevel,
                                "-listen", "1", "-f", "flv", "-i", url_, "-map", "0", "-c", "copy",
                                "-f", "flv", "-flvflags", "no_duration_filesize", output_},
       dir_.file("receiver.log"));

@@ -173,7 +173,9 @@ class Child {
 // FFmpeg's own RTMP listener, recording what it receives into an FLV file.
 class RtmpReceiver {
  public:
-  explicit RtmpReceiver(int port = 1935, const std::string &app_and_key = "live/test");
+  // `loglevel` is FFmpeg's; "debug" shows the protocol's messages in log_text().
+  explicit RtmpReceiver(int port = 1935, const std::string &app_and_key = "live/test",
+                        const std::string &loglevel = "warning");
   ~RtmpReceiver();
   const std::string &url() const { return url_; }           // what the program publishes to
   const std::string &output_path() const { return output_; }  // the recorded FLV
