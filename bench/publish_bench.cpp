@@ -106,6 +106,17 @@ struct ThreadUsage {
   double user = 0, system = 0;
 };
 
+double seconds_of(const timeval &t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+double seconds_of(const timespec &t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A latency sample (microseconds) in milliseconds.
+double ms_of(int64_t us) { return static_cast<double>(us) / 1000.0; }
+
 // The thread's CPU time, exact, split into user and system by the kernel's
 // (tick-sampled) proportions.
 ThreadUsage thread_usage() {
@@ -113,8 +124,7 @@ ThreadUsage thread_usage() {
   getrusage(RUSAGE_THREAD, &usage);
   timespec total{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &total);
-  return {static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6,
-          static_cast<double>(total.tv_sec) + total.tv_nsec / 1e9};
+  return {seconds_of(usage.ru_utime), seconds_of(total)};
 }
 
 ThreadUsage usage_between(const ThreadUsage &before, const ThreadUsage &after) {
@@ -323,8 +333,8 @@ RelayFigures run_relay(const std::vector<std::string> &argv) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  figures.user = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6;
-  figures.system = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  figures.user = seconds_of(usage.ru_utime);
+  figures.system = seconds_of(usage.ru_stime);
   figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return figures;
 }
@@ -369,7 +379,8 @@ void print_pump(const char *name, const PumpFigures &f) {
   std::printf(
       "%-34s %6llu frames  %7.1f frames/s  cpu/frame user %.4f ms sys %.4f ms total %.4f ms"
       "  writes/frame %.1f  avg payload %.0f B\n",
-      name, static_cast<unsigned long long>(f.frames), f.frames / f.wall, f.cpu.user * per_frame_ms,
+      name, static_cast<unsigned long long>(f.frames), static_cast<double>(f.frames) / f.wall,
+      f.cpu.user * per_frame_ms,
       f.cpu.system * per_frame_ms, (f.cpu.user + f.cpu.system) * per_frame_ms,
       static_cast<double>(f.writes) / static_cast<double>(f.frames),
       static_cast<double>(f.bytes) / static_cast<double>(f.frames));
@@ -400,8 +411,9 @@ int main(int argc, char **argv) {
   print_pump("emulator delivery only", emulator);
   const PumpFigures file = run_pump("file:/dev/null", frames);
   print_pump("publisher to FLV file /dev/null", file);
-  const double emulator_ms = (emulator.cpu.user + emulator.cpu.system) * 1000.0 / emulator.frames;
-  const double file_ms = (file.cpu.user + file.cpu.system) * 1000.0 / file.frames;
+  const double emulator_ms =
+      (emulator.cpu.user + emulator.cpu.system) * 1000.0 / static_cast<double>(emulator.frames);
+  const double file_ms = (file.cpu.user + file.cpu.system) * 1000.0 / static_cast<double>(file.frames);
   std::printf(
       "  own work (publisher minus emulator, no RTMP protocol): %.4f ms/frame (target < 0.05)\n",
       file_ms - emulator_ms);
@@ -443,15 +455,16 @@ int main(int argc, char **argv) {
   relay_receiver = start_null_receiver(kRelayReceiverPort, dir.file("relay-receiver2.log"));
   const long relay_writes = relay_write_calls(relay_argv, dir.file("strace.txt"));
   relay_receiver->wait(std::chrono::seconds(20));
-  const double relay_ms = (relay.user + relay.system) * 1000.0 / frames;
+  const double frame_count = static_cast<double>(frames);
+  const double relay_ms = (relay.user + relay.system) * 1000.0 / frame_count;
   std::printf(
       "%-34s %6llu frames  %7.1f frames/s  cpu/frame user %.4f ms sys %.4f ms total %.4f ms"
       "  writes/frame %.1f%s\n",
       "ffmpeg relay (-c copy) to receiver", static_cast<unsigned long long>(frames),
-      frames / relay.wall, relay.user * 1000.0 / frames, relay.system * 1000.0 / frames, relay_ms,
-      relay_writes > 0 ? static_cast<double>(relay_writes) / frames : -1.0,
+      frame_count / relay.wall, relay.user * 1000.0 / frame_count, relay.system * 1000.0 / frame_count,
+      relay_ms, relay_writes > 0 ? static_cast<double>(relay_writes) / frame_count : -1.0,
       relay.ok ? "" : "  (relay FAILED)");
-  const double rtmp_ms = (rtmp.cpu.user + rtmp.cpu.system) * 1000.0 / rtmp.frames;
+  const double rtmp_ms = (rtmp.cpu.user + rtmp.cpu.system) * 1000.0 / static_cast<double>(rtmp.frames);
   std::printf("  publisher/relay CPU per frame: %.2f incl. emulator, %.2f excl. (target <= 0.9)\n",
               rtmp_ms / relay_ms, (rtmp_ms - emulator_ms) / relay_ms);
 
@@ -467,7 +480,7 @@ int main(int argc, char **argv) {
   if (!latencies.empty()) {
     // The opening packet waited for the connection and the header.
     std::printf("opening packet (connect, handshake, header, first packet): %.3f ms\n",
-                latencies.front() / 1000.0);
+                ms_of(latencies.front()));
     latencies.erase(latencies.begin());
     if (!key_latencies.empty()) {
       key_latencies.erase(key_latencies.begin());
@@ -480,17 +493,17 @@ int main(int argc, char **argv) {
     for (int size : key_sizes) key_bytes += size;
     std::printf("keyframes: %zu of about %lld bytes, latency median %.3f ms, max %.3f ms\n",
                 key_latencies.size(), key_bytes / static_cast<long long>(key_sizes.size()),
-                key_latencies[key_latencies.size() / 2] / 1000.0, key_latencies.back() / 1000.0);
+                ms_of(key_latencies[key_latencies.size() / 2]), ms_of(key_latencies.back()));
   }
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
     auto at = [&](double q) {
-      return latencies[static_cast<size_t>(q * (latencies.size() - 1))] / 1000.0;
+      return ms_of(latencies[static_cast<size_t>(q * static_cast<double>(latencies.size() - 1))]);
     };
     std::printf(
         "latency buffer->packet written, paced 1080p30, %zu packets: p50 %.3f ms  p99 %.3f ms"
         "  max %.3f ms (targets p50 < 1, p99 < 5)\n",
-        latencies.size(), at(0.5), at(0.99), latencies.back() / 1000.0);
+        latencies.size(), at(0.5), at(0.99), ms_of(latencies.back()));
   }
   print_pump("publisher paced (real time)", paced);
 
@@ -500,7 +513,7 @@ int main(int argc, char **argv) {
   const PumpFigures long_run = run_pump("rtmp://127.0.0.1:1935/live/key", long_frames, 10);
   receiver->wait(std::chrono::seconds(20));
   print_pump("publisher long run", long_run);
-  std::printf("  RSS KiB along the run (%.0f s of stream):", long_frames / 30.0);
+  std::printf("  RSS KiB along the run (%.0f s of stream):", static_cast<double>(long_frames) / 30.0);
   for (long kib : long_run.rss) std::printf(" %ld", kib);
   std::printf("\n");
   return 0;

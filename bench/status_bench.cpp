@@ -82,8 +82,10 @@ Figures load(const char *path) {
   std::vector<double> all;
   for (auto &part : latencies) all.insert(all.end(), part.begin(), part.end());
   std::sort(all.begin(), all.end());
-  auto at = [&](double q) { return all.empty() ? 0.0 : all[static_cast<std::size_t>(q * (all.size() - 1))]; };
-  return {all.size() / seconds, at(0.50), at(0.99), failures.load()};
+  auto at = [&](double q) {
+    return all.empty() ? 0.0 : all[static_cast<std::size_t>(q * static_cast<double>(all.size() - 1))];
+  };
+  return {static_cast<double>(all.size()) / seconds, at(0.50), at(0.99), failures.load()};
 }
 
 void print(const char *name, const Figures &f) {

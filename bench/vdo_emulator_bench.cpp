@@ -71,11 +71,13 @@ bool run(const Codec &codec, long frames) {
   vdo_stream_stop(stream);
   g_object_unref(stream);
 
+  const double frame_count = static_cast<double>(frames);
   std::printf(
       "vdo_emulator %-5s 1920x1080@30 unpaced: clip encode %.2f s; %ld frames in %.3f s = %.0f frames/s; "
       "CPU %.3f us/frame; %.1f KiB/frame, %.1f chunks/frame; %.0f s of stream time\n",
-      codec.name, encode_seconds, frames, wall, frames / wall, cpu * 1e6 / frames, bytes / 1024.0 / frames,
-      static_cast<double>(chunks) / frames, (last_timestamp - first_timestamp) / 1e6);
+      codec.name, encode_seconds, frames, wall, frame_count / wall, cpu * 1e6 / frame_count,
+      static_cast<double>(bytes) / 1024.0 / frame_count, static_cast<double>(chunks) / frame_count,
+      static_cast<double>(last_timestamp - first_timestamp) / 1e6);
   return ok;
 }
 

@@ -43,7 +43,7 @@ inline bool hammer_parameters(AXParameter *handle, int family, int parameters, l
   }
   for (long i = 0; count == 0 || i < count; ++i) {
     int p = static_cast<int>(i % parameters);
-    gboolean sync = (i / parameters) % 2;
+    gboolean sync = (i / parameters) % 2 != 0 ? TRUE : FALSE;
     if (!ax_parameter_set(handle, parameter_name(p).c_str(),
                           generation_value(p, next[p], family).c_str(), sync, error)) {
       return false;
