@@ -21,6 +21,8 @@ if [[ ! -f "build/$flavour/build.ninja" ]]; then
 fi
 targets=()
 if [[ "${2:-}" == "--label" ]]; then
+  # Regenerate first, so the list comes from the current tree.
+  ninja -C "build/$flavour" build.ninja > /dev/null
   mapfile -t targets < <(ctest --test-dir "build/$flavour" -N -L "$3" | sed -n -E 's/^ *Test +#[0-9]+: +//p')
   echo "[build] $flavour: ${#targets[@]} test programs labelled $3"
 else

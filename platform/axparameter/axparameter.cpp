@@ -10,10 +10,17 @@
 #include "param_declarations.h"
 #include "param_files.h"
 
-G_DEFINE_QUARK(ax-parameter-error-quark, ax_parameter_error)
+// Not G_DEFINE_QUARK: its unguarded static is set by whichever thread gets
+// there first, a race the thread sanitizer rightly reports when several
+// threads fail their first call at once. A function-local static is
+// initialised once, thread-safely.
+GQuark ax_parameter_error_quark(void) {
+  static const GQuark quark = g_quark_from_static_string("ax-parameter-error-quark");
+  return quark;
+}
 
 struct _AXParameter {
-  // Serialises the calls made on one handle by several threads.
+  // Serialises the writes made through one handle by several threads.
   std::mutex lock;
   std::string application;
   std::string group_directory;   // <store>/apps/<application>: one file per parameter
@@ -123,7 +130,9 @@ gboolean ax_parameter_get(AXParameter *handle, const gchar *name, gchar **value,
     return FALSE;
   }
 
-  std::lock_guard<std::mutex> guard(handle->lock);
+  // No lock: a handle's fields never change after it is made, and a value
+  // file is only ever replaced whole by a rename, so a read sees the old
+  // value or the new one. Status requests on several threads read at once.
   std::string text;
   if (is_system_parameter_name(name)) {
     if (!get_system_parameter(handle, name, text, error)) return FALSE;

@@ -3,7 +3,14 @@
 #include "clip_cache.h"
 #include "vdo_internal.h"
 
-G_DEFINE_QUARK(vdo-error-quark, vdo_error)
+// Not G_DEFINE_QUARK: its unguarded static is set by whichever thread gets
+// there first, a race the thread sanitizer rightly reports when several
+// threads fail their first call at once. A function-local static is
+// initialised once, thread-safely.
+GQuark vdo_error_quark(void) {
+  static const GQuark quark = g_quark_from_static_string("vdo-error-quark");
+  return quark;
+}
 
 gboolean vdo_error_is_expected(GError **error) {
   return error != nullptr && *error != nullptr && g_error_matches(*error, VDO_ERROR, VDO_ERROR_EXPECTED);
