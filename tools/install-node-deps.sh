@@ -8,7 +8,7 @@ dir=tests/browser
 stamp=$dir/node_modules/.corvane-lock
 
 if ! command -v node >/dev/null; then
-  echo "[node] node is missing: add nodejs (deps/packages.txt) and run make deps" >&2
+  echo "[node] node is missing: add nodejs (deps/packages-test.txt) and run make test-deps" >&2
   exit 1
 fi
 major=$(node -p 'process.versions.node.split(".")[0]')

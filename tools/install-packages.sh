@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in deps/packages.txt that are missing.
+# Installs the Debian packages of the given lists that are missing:
+#   tools/install-packages.sh deps/packages.txt [deps/packages-test.txt ...]
 # A machine that already has them all is left alone (no apt call at all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' deps/packages.txt)
+lists=("$@")
+((${#lists[@]})) || lists=(deps/packages.txt)
+mapfile -t wanted < <(cat "${lists[@]}" | grep -v -E '^\s*(#|$)')
 # With a second architecture (tools/install-cross.sh) a library can be
 # installed once per architecture: what counts is this machine's own one.
 native=$(dpkg --print-architecture)
