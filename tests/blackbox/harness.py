@@ -1,0 +1,225 @@
+"""The real program as a test sees it: its system log, its HTTP API, its exit.
+
+Every test module runs in a network namespace of its own (tools/in-netns.sh),
+so port 30920 and the peers' addresses belong to it alone. The program's
+/dev/log is bound to a socket of the test (tools/with-log.sh).
+"""
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+
+SOURCE = os.environ.get("CORVANE_SOURCE_DIR",
+                        os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+BUILD = os.environ.get("CORVANE_BINARY_DIR", os.path.join(SOURCE, "build", "normal"))
+FFMPEG_BIN = os.environ.get("FFMPEG_BIN", os.path.join(SOURCE, ".deps", "ffmpeg-native", "bin"))
+# Cross builds run the program (and the build's helpers) under qemu-user.
+EMULATOR = os.environ.get("CORVANE_EMULATOR", "").split()
+PORT = 30920
+ERROR, WARNING, INFO = 3, 4, 6
+
+
+class Log:
+    """Receives the program's syslog datagrams: (level, message) in order of arrival."""
+
+    def __init__(self, path):
+        self.path = path
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.lines = []
+        self.changed = threading.Condition()
+        threading.Thread(target=self._receive, daemon=True).start()
+
+    def _receive(self):
+        while True:
+            try:
+                datagram = self.sock.recv(65536).decode("utf-8", "replace")
+            except OSError:
+                return
+            # "<PRI>Mmm dd hh:mm:ss ident[pid]: message"
+            level = int(datagram[1:datagram.index(">")]) & 7 if datagram.startswith("<") else -1
+            rest = datagram[datagram.index(">") + 1:][16:] if level >= 0 else datagram
+            ident, _, message = rest.partition(": ")
+            with self.changed:
+                self.lines.append((level, ident, message.rstrip("\n")))
+                self.changed.notify_all()
+
+    def messages(self, level=None):
+        with self.changed:
+            return [m for (lv, _, m) in self.lines if level is None or lv == level]
+
+    def count(self, text, level=None):
+        return sum(text in m for m in self.messages(level))
+
+    def wait(self, text, timeout=10, times=1):
+        """Waits until `times` lines contain `text`."""
+        with self.changed:
+            return self.changed.wait_for(
+                lambda: sum(text in m for (_, _, m) in self.lines) >= times, timeout)
+
+    def dump(self, last=60):
+        return "\n".join(f"  <{lv}> {m}" for (lv, _, m) in self.lines[-last:])
+
+    def close(self):
+        self.sock.close()
+
+
+class Reply:
+    def __init__(self, status, headers, body):
+        self.status, self.headers, self.body = status, headers, body
+
+    @property
+    def doc(self):
+        return json.loads(self.body)
+
+    def __repr__(self):
+        return f"Reply({self.status}, {self.body[:300]!r})"
+
+
+def request(method, path, body=None, headers=None, port=PORT, timeout=20):
+    """One request over a fresh connection."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request(method, path, body=body, headers=headers or {})
+        reply = conn.getresponse()
+        return Reply(reply.status, {k.lower(): v for k, v in reply.getheaders()},
+                     reply.read().decode("utf-8", "replace"))
+    finally:
+        conn.close()
+
+
+def raw(data, port=PORT, timeout=20):
+    """Sends raw bytes; returns everything the server answered until it closed."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
+        conn.sendall(data)
+        chunks = []
+        while chunk := conn.recv(65536):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+
+def form(**fields):
+    return urllib.parse.urlencode(fields)
+
+
+def post(path, body="", headers=None, **kw):
+    return request("POST", path, body, headers, **kw)
+
+
+def start(destination, profile_name="", profile_parameters="", silent_audio=None, path="/api/start"):
+    fields = {"destination": destination}
+    if profile_name:
+        fields["profileName"] = profile_name
+    if profile_parameters:
+        fields["profileParameters"] = profile_parameters
+    if silent_audio is not None:
+        fields["silentAudio"] = silent_audio
+    return post(path, form(**fields))
+
+
+def status():
+    return request("GET", "/api/status").doc
+
+
+def wait_status(predicate, timeout=20, what="the expected status"):
+    deadline = time.monotonic() + timeout
+    doc = None
+    while time.monotonic() < deadline:
+        doc = status()
+        if predicate(doc):
+            return doc
+        time.sleep(0.05)
+    raise AssertionError(f"no {what} within {timeout} s; last: {doc}")
+
+
+class Program:
+    """The program in a working directory of its own (html/ linked in)."""
+
+    def __init__(self, env=None):
+        self.dir = tempfile.mkdtemp(prefix="corvane-test-")
+        os.symlink(os.path.join(SOURCE, "html"), os.path.join(self.dir, "html"))
+        self.env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"))
+        self.env.update(env or {})
+        self.proc = None
+        self.log = None
+
+    def start(self, wait=True, timeout=15):
+        if self.log:
+            self.log.close()
+            os.unlink(self.log.path)
+        self.log = Log(os.path.join(self.dir, "log.sock"))
+        self.out = open(os.path.join(self.dir, "stdout.txt"), "wb")
+        self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
+        self.proc = subprocess.Popen(
+            [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR,
+             os.path.join(BUILD, "corvane")],
+            cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err)
+        if wait and not self.log.wait("Corvane web server started", timeout):
+            raise AssertionError(f"the program did not start (exit {self.proc.poll()}):\n"
+                                 f"{self.log.dump()}\n{self.stderr()}")
+        return self
+
+    def stop(self, sig=signal.SIGTERM, timeout=15):
+        """Signals the program and returns its exit status (128 + n when killed by signal n)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        return self.wait(timeout)
+
+    def wait(self, timeout=15):
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait()
+        return 128 - code if code < 0 else code
+
+    def stdout(self):
+        return open(os.path.join(self.dir, "stdout.txt"), errors="replace").read()
+
+    def stderr(self):
+        return open(os.path.join(self.dir, "stderr.txt"), errors="replace").read()
+
+    def param(self, name):
+        """A stored application parameter as the store holds it, or None when never written."""
+        path = os.path.join(self.dir, "axparameter", "apps", "corvane", name)
+        return open(path, encoding="utf-8", errors="surrogateescape").read() if os.path.exists(path) else None
+
+    def set_param(self, name, value):
+        folder = os.path.join(self.dir, "axparameter", "apps", "corvane")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        with open(os.path.join(folder, name), "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(value)
+
+    def close(self):
+        """Ends the program and checks what every run must hold: a clean exit, no
+        sanitizer report, nothing on standard output."""
+        problems = []
+        if self.proc and self.proc.poll() is None:
+            code = self.stop()
+            if code != 0:
+                problems.append(f"exit status {code} after SIGTERM")
+        if self.proc:
+            if "Sanitizer" in self.stderr() or "runtime error:" in self.stderr():
+                problems.append("sanitizer report:\n" + self.stderr()[-6000:])
+            if self.stdout():
+                problems.append("wrote to standard output: " + self.stdout()[:200])
+        if self.log:
+            self.log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+        if problems:
+            raise AssertionError("; ".join(problems))
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, kind, value, trace):
+        if kind is not None and self.log:
+            print(f"program log:\n{self.log.dump()}\nstderr:\n{self.stderr()[-3000:]}")
+        self.close()
