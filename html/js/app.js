@@ -510,7 +510,11 @@ function wire() {
     });
   }
   $('server-url').addEventListener('input', (event) => {
-    if (event.inputType === 'insertFromPaste' || event.inputType === 'insertFromDrop') take_key_from_url();
+    // A paste is a new URL: the split applies again even to a URL kept whole.
+    if (event.inputType === 'insertFromPaste' || event.inputType === 'insertFromDrop') {
+      ui.kept_whole = null;
+      take_key_from_url();
+    }
     update_destination_preview();
   });
   $('server-url').addEventListener('change', take_key_from_url);
