@@ -16,8 +16,7 @@ import {
   format_bitrate,
   format_bytes,
   format_count,
-  join_destination,
-  mask_destination,
+  plan_destination,
   split_destination,
   stream_state,
 } from './format.js';
@@ -36,6 +35,10 @@ const ui = {
   profiles: [],
   history: create_history(),
   announced: null,
+  // The server URL the person chose to keep whole, and the fields before
+  // the last move of a key out of the server URL.
+  kept_whole: null,
+  before_move: null,
 };
 
 // ---- requests ----
@@ -200,8 +203,50 @@ function check_parameters() {
   return blocking;
 }
 
+function destination_plan() {
+  const server = $('server-url').value;
+  return plan_destination(server, $('stream-key').value, server.trim() === ui.kept_whole);
+}
+
 function current_destination() {
-  return join_destination($('server-url').value, $('stream-key').value);
+  return destination_plan().destination;
+}
+
+function hide_key() {
+  $('stream-key').type = 'password';
+  $('show-key').textContent = 'Show';
+  $('show-key').setAttribute('aria-pressed', 'false');
+}
+
+function show_key_note(app) {
+  $('key-note-text').textContent = app ? `Stream key taken from the server URL: everything after /${app}.` : '';
+  $('key-note').hidden = !app;
+}
+
+// A server URL that holds a key gives it to the key field once, when it is
+// pasted or committed (and before a start), so the key field never adds a
+// second, hidden key to it. The fields stay editable; "Put it back" keeps
+// that URL whole, for a service whose application has two segments.
+function take_key_from_url() {
+  const plan = destination_plan();
+  if (!plan.moved) return;
+  ui.before_move = { server: $('server-url').value, key: $('stream-key').value };
+  $('server-url').value = plan.server;
+  $('stream-key').value = plan.key;
+  hide_key();
+  show_key_note(plan.server.slice(plan.server.lastIndexOf('/') + 1));
+  update_destination_preview();
+}
+
+function put_key_back() {
+  if (!ui.before_move) return;
+  $('server-url').value = ui.before_move.server;
+  $('stream-key').value = ui.before_move.key;
+  ui.kept_whole = ui.before_move.server.trim();
+  ui.before_move = null;
+  show_key_note(null);
+  update_destination_preview();
+  $('server-url').focus();
 }
 
 function show_destination_problem(problem) {
@@ -212,9 +257,9 @@ function show_destination_problem(problem) {
 }
 
 function update_destination_preview() {
-  const destination = current_destination();
-  $('destination-preview').textContent = destination ? mask_destination(destination) : '—';
-  if (!$('destination-error').hidden) show_destination_problem(destination_problem(destination));
+  const plan = destination_plan();
+  $('destination-preview').textContent = plan.preview || '—';
+  if (!$('destination-error').hidden) show_destination_problem(destination_problem(plan.destination));
 }
 
 function form_values() {
@@ -249,6 +294,7 @@ async function control(action) {
   if (ui.state.in_flight) return;
   let body;
   if (action !== 'stop') {
+    take_key_from_url();
     const form = form_values();
     const destination_error = destination_problem(form.destination);
     show_destination_problem(destination_error);
@@ -463,19 +509,32 @@ function wire() {
       check_parameters();
     });
   }
-  for (const id of ['server-url', 'stream-key']) {
-    $(id).addEventListener('input', update_destination_preview);
-  }
+  $('server-url').addEventListener('input', (event) => {
+    // A paste is a new URL: the split applies again even to a URL kept whole.
+    if (event.inputType === 'insertFromPaste' || event.inputType === 'insertFromDrop') {
+      ui.kept_whole = null;
+      take_key_from_url();
+    }
+    update_destination_preview();
+  });
+  $('server-url').addEventListener('change', take_key_from_url);
+  $('stream-key').addEventListener('input', () => {
+    show_key_note(null);
+    update_destination_preview();
+  });
+  $('key-undo').addEventListener('click', put_key_back);
   $('server-url').addEventListener('blur', () => {
     const destination = current_destination();
     if (destination) show_destination_problem(destination_problem(destination));
   });
   $('show-key').addEventListener('click', () => {
-    const key = $('stream-key');
-    const show = key.type === 'password';
-    key.type = show ? 'text' : 'password';
-    $('show-key').textContent = show ? 'Hide' : 'Show';
-    $('show-key').setAttribute('aria-pressed', String(show));
+    if ($('stream-key').type === 'text') {
+      hide_key();
+    } else {
+      $('stream-key').type = 'text';
+      $('show-key').textContent = 'Hide';
+      $('show-key').setAttribute('aria-pressed', 'true');
+    }
   });
   $('copy-diagnostics').addEventListener('click', copy_diagnostics);
   $('diagnostics-details').addEventListener('toggle', () => {

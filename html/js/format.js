@@ -23,32 +23,53 @@ export function destination_problem(destination) {
   return null;
 }
 
-// The stream key is the last path segment of the destination: everything
-// after its last slash, provided that slash follows the host.
+// Where the application ends and the stream key begins. The application is
+// the first path segment, up to the next slash (a query in it stays with it,
+// as in "live2?backup=1"); everything after that slash, query included, is
+// the key. A service whose application has two segments ("app/instance")
+// thus gets "instance/key" as its key: the destination is the same, and the
+// page lets the person keep such a URL whole.
 export function split_destination(destination) {
   const text = destination ?? '';
-  if (!text.startsWith(DESTINATION_PREFIX)) return { server: text, key: '' };
-  const host_end = text.indexOf('/', DESTINATION_PREFIX.length);
-  const last = text.lastIndexOf('/');
-  if (host_end < 0 || last === text.length - 1) return { server: text, key: '' };
-  return { server: text.slice(0, last), key: text.slice(last + 1) };
+  const scheme = text.indexOf('://');
+  const path = scheme < 0 ? -1 : text.indexOf('/', scheme + 3);
+  const app_end = path < 0 ? -1 : text.indexOf('/', path + 1);
+  if (app_end <= path + 1 || app_end === text.length - 1) return { server: text, key: '' };
+  return { server: text.slice(0, app_end), key: text.slice(app_end + 1) };
 }
 
 export function join_destination(server, key) {
   const base = (server ?? '').trim();
-  const secret = (key ?? '').trim();
+  const secret = (key ?? '').trim().replace(/^\/+/, '');
   if (!secret) return base;
   let trimmed = base;
   while (trimmed.length > DESTINATION_PREFIX.length && trimmed.endsWith('/')) trimmed = trimmed.slice(0, -1);
-  return `${trimmed}/${secret.replace(/^\/+/, '')}`;
+  return `${trimmed}/${secret}`;
+}
+
+function mask_password(url) {
+  return url.replace(/^(rtmp:\/\/[^/@:]*:)[^/@]*@/, `$1${KEY_MASK}@`);
+}
+
+// What Start sends for the two destination fields. A key the server URL
+// holds wins over the key field, so a hidden saved key is never added to a
+// URL that already has one; `moved` says the fields should show the split.
+// `keep_whole`: the person put the key back into this URL ("app/instance").
+// `preview` is the destination with its key and any password masked.
+export function plan_destination(server_text, key_text, keep_whole = false) {
+  const text = (server_text ?? '').trim();
+  const from_url = keep_whole ? { server: text, key: '' } : split_destination(text);
+  const moved = from_url.key !== '';
+  const server = from_url.server;
+  const key = moved ? from_url.key : (key_text ?? '').trim();
+  const destination = join_destination(server, key);
+  const preview = mask_password(join_destination(server, destination === server ? '' : KEY_MASK));
+  return { server, key, moved, destination, preview };
 }
 
 // The destination with its stream key and any password replaced.
 export function mask_destination(destination) {
-  if (!destination) return '';
-  const { server, key } = split_destination(destination);
-  const masked_server = server.replace(/^(rtmp:\/\/[^/@:]*:)[^/@]*@/, `$1${KEY_MASK}@`);
-  return key ? `${masked_server}/${KEY_MASK}` : masked_server;
+  return plan_destination(destination, '').preview;
 }
 
 // Replaces every appearance of the stream key (and a URL password) in a text.
