@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include "app/bounded_text.h"
+#include "app/owners.h"
 #include "app/stream_control.h"
 
 extern "C" {
@@ -65,6 +66,48 @@ void record_packet(FramePumpState &state, VdoStream *stream, guint payload_bytes
   if (av_gettime_relative() >= state.bitrate_sample_due) sample_bitrate(state, stream);
 }
 
+// One frame: its payload read and scanned, the output opened when the gate
+// lets it, the picture sent. False, with the message, when the run must end.
+bool pump_frame(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
+                VdoFrame *frame, char *error_text) {
+  const VideoCodecKind codec = capture.codec;
+  const uint32_t frame_type = vdo_frame_get_frame_type(frame);
+  const uint64_t timestamp = vdo_frame_get_timestamp(frame);
+  const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
+
+  GError *error = nullptr;
+  const ByteArrayOwner payload(read_frame_payload(frame, &error));
+  if (!payload) {
+    format_bounded(error_text, kMessageSize, "Failed reading VDO frame chunk: %s",
+                   error_message_or_unknown(error));
+    g_clear_error(&error);
+    return false;
+  }
+
+  codec_config_capture_scan(state.capture, payload->data, payload->len, codec, frame_type);
+  codec_config_log_new_sets(state.capture, codec, state.vps_logged, state.sps_logged,
+                            state.pps_logged);
+
+  if (!state.output_open) {
+    const ByteArrayOwner extradata(codec_config_gate(state.capture, codec, payload->data,
+                                                     payload->len, key, state.wait_log_due));
+    if (!extradata) return true;  // not ready: the frame is dropped
+    if (!rtmp_output_open(state.output, capture, request.destination, request.silent_audio,
+                          extradata.get(), timestamp, error_text))
+      return false;
+    // The keyframe that opened the output is its first packet.
+    state.output_open = true;
+  }
+
+  if (is_sent_type(codec, frame_type)) {
+    if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
+                                error_text))
+      return false;
+    record_packet(state, capture.stream, payload->len);
+  }
+  return true;
+}
+
 }  // namespace
 
 void frame_pump_begin(FramePumpState &state) {
@@ -93,7 +136,6 @@ GByteArray *read_frame_payload(VdoFrame *frame, GError **error) {
 
 bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
                     char *error_text) {
-  const VideoCodecKind codec = capture.codec;
   for (;;) {
     if (stop_pending()) return true;
 
@@ -110,53 +152,12 @@ bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const Stream
       return leave_with_error(error_text);
     }
 
-    VdoFrame *frame = vdo_buffer_get_frame(buffer);
-    const uint32_t frame_type = vdo_frame_get_frame_type(frame);
-    const uint64_t timestamp = vdo_frame_get_timestamp(frame);
-    const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
-
-    GByteArray *payload = read_frame_payload(frame, &error);
-    if (!payload) {
-      format_bounded(error_text, kMessageSize, "Failed reading VDO frame chunk: %s",
-                     error_message_or_unknown(error));
-      g_clear_error(&error);
-      vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
+    // The frame's one release path: its payload is gone when pump_frame
+    // returns, then the buffer goes back to the camera.
+    if (!pump_frame(state, capture, request, vdo_buffer_get_frame(buffer), error_text)) {
+      vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);  // the run ends either way
       return leave_with_error(error_text);
     }
-
-    codec_config_capture_scan(state.capture, payload->data, payload->len, codec, frame_type);
-    codec_config_log_new_sets(state.capture, codec, state.vps_logged, state.sps_logged,
-                              state.pps_logged);
-
-    if (!state.output_open) {
-      GByteArray *extradata = codec_config_gate(state.capture, codec, payload->data, payload->len,
-                                                key, state.wait_log_due);
-      if (extradata) {
-        const bool opened =
-            rtmp_output_open(state.output, capture, request.destination, request.silent_audio,
-                             extradata, timestamp, error_text);
-        g_byte_array_free(extradata, TRUE);
-        if (!opened) {
-          g_byte_array_free(payload, TRUE);
-          vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
-          return leave_with_error(error_text);
-        }
-        // The keyframe that opened the output is its first packet.
-        state.output_open = true;
-      }
-    }
-
-    if (state.output_open && is_sent_type(codec, frame_type)) {
-      if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
-                                  error_text)) {
-        g_byte_array_free(payload, TRUE);
-        vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
-        return leave_with_error(error_text);
-      }
-      record_packet(state, capture.stream, payload->len);
-    }
-
-    g_byte_array_free(payload, TRUE);
     if (!vdo_stream_buffer_unref(capture.stream, &buffer, &error)) {
       if (vdo_error_is_expected(&error)) {
         g_clear_error(&error);

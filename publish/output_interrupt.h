@@ -18,7 +18,17 @@
 
 #include <cstdint>
 
-#include "publish/rtmp_output.h"
+// What the I/O interrupt callback of an open output looks at. Lives inside
+// the RtmpOutput, so the output must stay in place while it is open.
+struct OutputInterrupt {
+  int64_t operation_start;  // av_gettime_relative() when the current network operation began
+  int64_t deadline;         // 0, or the time after which every wait is cut short
+  uint32_t tripped;         // an operation was abandoned: the connection is stuck
+};
+
+// A server that takes no data for this long ends the stream with
+// "Unable to send RTMP packet: ..." instead of holding the worker.
+inline constexpr int64_t kWriteStallTimeout = 15000000;  // µs
 
 // A pending stop abandons an operation that has been running this long;
 // a healthy packet write finishes well within it, so stops do not cut
