@@ -4,7 +4,9 @@
 // nothing leaks on the paths in between.
 #pragma once
 
+#include <curl/curl.h>
 #include <glib-object.h>
+#include <jansson.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -34,6 +36,9 @@ using ObjectRef = std::unique_ptr<T, ReleaseWith<g_object_unref>>;
 // GByteArray: freed with its data.
 inline void free_byte_array(GByteArray *array) { g_byte_array_free(array, TRUE); }
 using ByteArrayOwner = std::unique_ptr<GByteArray, ReleaseWith<free_byte_array>>;
+
+// GVariant: one reference.
+using VariantRef = std::unique_ptr<GVariant, ReleaseWith<g_variant_unref>>;
 
 // g_malloc'ed text.
 using TextOwner = std::unique_ptr<char, ReleaseWith<g_free>>;
@@ -71,3 +76,14 @@ using PacketOwner = std::unique_ptr<AVPacket, ReleaseWith<free_packet>>;
 
 inline void free_frame(AVFrame *frame) { av_frame_free(&frame); }
 using FrameOwner = std::unique_ptr<AVFrame, ReleaseWith<free_frame>>;
+
+// ---- libcurl ----
+
+using CurlOwner = std::unique_ptr<CURL, ReleaseWith<curl_easy_cleanup>>;
+using HeaderListOwner = std::unique_ptr<curl_slist, ReleaseWith<curl_slist_free_all>>;
+
+// ---- Jansson ----
+
+// One reference to a JSON value (json_decref is inline in jansson.h).
+inline void release_json(json_t *value) { json_decref(value); }
+using JsonRef = std::unique_ptr<json_t, ReleaseWith<release_json>>;

@@ -29,13 +29,13 @@ bool app_param_get(const char *name, char *buffer, std::size_t capacity) {
   if (!app_state.parameters) return false;
   gchar *raw_value = nullptr;
   ErrorOwner error;
-  if (!ax_parameter_get(app_state.parameters, name, &raw_value, out_error(error))) {
-    g_free(raw_value);
+  const bool read = ax_parameter_get(app_state.parameters, name, &raw_value, out_error(error));
+  const TextOwner value(raw_value);  // ours whatever the result
+  if (!read) {
     syslog(LOG_WARNING, "Failed to read app parameter '%s': %s", name,
            error_message_or_unknown(error.get()));
     return false;
   }
-  TextOwner value(raw_value);
   copy_bounded(buffer, capacity, value ? value.get() : "");
   return true;
 }

@@ -15,15 +15,16 @@ constexpr const char *kSerialParameter = "Properties.System.SerialNumber";
 bool serial_from_system_parameter(char *serial) {
   ErrorOwner error;
   gchar *value = nullptr;
-  if (!ax_parameter_get(app_state.parameters, kSerialParameter, &value, out_error(error))) {
+  const bool read =
+      ax_parameter_get(app_state.parameters, kSerialParameter, &value, out_error(error));
+  const TextOwner text(value);  // ours whatever the result
+  if (!read) {
     syslog(LOG_WARNING, "Failed to read system parameter '%s': %s", kSerialParameter,
            error_message_or_unknown(error.get()));
-    g_free(value);
     return false;
   }
   // The whole value is checked: a cut copy could turn an over-long,
   // invalid text into a valid-looking serial number.
-  TextOwner text(value);
   return text && text.get()[0] && normalize_serial(text.get(), serial);
 }
 

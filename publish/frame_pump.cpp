@@ -190,13 +190,9 @@ void sample_bitrate(FramePumpState &state, VdoStream *stream) {
   }
 
   uint32_t platform_rate = 0;
-  GError *error = nullptr;
-  VdoMap *info = vdo_stream_get_info(stream, &error);
-  if (info) {
-    platform_rate = vdo_map_get_uint32(info, "statistics.bitrate", 0);
-    g_object_unref(info);
-  }
-  g_clear_error(&error);
+  ErrorOwner error;  // a failed query changes nothing else
+  const ObjectRef<VdoMap> info(vdo_stream_get_info(stream, out_error(error)));
+  if (info) platform_rate = vdo_map_get_uint32(info.get(), "statistics.bitrate", 0);
 
   const uint32_t computed =
       computed_bitrate(total, state.last_sample_bytes, now, state.last_sample_time);
