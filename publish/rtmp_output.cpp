@@ -41,8 +41,9 @@ bool has_file(const AVFormatContext *context) { return !(context->oformat->flags
 // The open up to the written header. Each failure writes its message and
 // returns false at once, leaving what was created so far in `output` for
 // the one release path of rtmp_output_open.
-bool open_output(RtmpOutput &output, const CaptureSession &capture, const char *destination,
-                 uint32_t silent_audio, const GByteArray *extradata, char *error_text) {
+bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
+                 const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                 char *error_text) {
   const char *label = codec_config_label(capture.codec);
 
   AVFormatContext *context = nullptr;
@@ -92,14 +93,12 @@ bool open_output(RtmpOutput &output, const CaptureSession &capture, const char *
 
   // Every socket wait of this output (connect, handshake, writes, close)
   // can be cut short by a stop; a server that takes no data for
-  // write_stall_timeout fails the stream instead of holding it.
-  output.interrupt = OutputInterrupt{};
+  // kWriteStallTimeout fails the stream instead of holding it.
+  output_interrupt_watch(output.interrupt, control);
   context->interrupt_callback = AVIOInterruptCB{output_interrupt_check, &output.interrupt};
   if (has_file(context)) {
     AVDictionary *io_options = nullptr;
-    av_dict_set_int(
-        &io_options, "rw_timeout",
-        output.write_stall_timeout > 0 ? output.write_stall_timeout : kWriteStallTimeout, 0);
+    av_dict_set_int(&io_options, "rw_timeout", kWriteStallTimeout, 0);
     output_interrupt_begin(output.interrupt);
     result = avio_open2(&context->pb, destination, AVIO_FLAG_WRITE, &context->interrupt_callback,
                         &io_options);
@@ -217,10 +216,10 @@ VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_nu
   return rescaled;
 }
 
-bool rtmp_output_open(RtmpOutput &output, const CaptureSession &capture, const char *destination,
-                      uint32_t silent_audio, const GByteArray *extradata, uint64_t timestamp,
-                      char *error_text) {
-  if (!open_output(output, capture, destination, silent_audio, extradata, error_text)) {
+bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
+                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      uint64_t timestamp, char *error_text) {
+  if (!open_output(output, control, capture, destination, silent_audio, extradata, error_text)) {
     discard_failed_open(output);
     return false;
   }

@@ -24,11 +24,13 @@ VideoPacketTime video_packet_time(uint64_t base_timestamp, int64_t last_pts, int
 VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_num,
                                           int time_base_den);
 
-// Opens the output on the opening keyframe. On failure `error_text` holds the
-// message and nothing the open created is left: the output has no context.
-bool rtmp_output_open(RtmpOutput &output, const CaptureSession &capture, const char *destination,
-                      uint32_t silent_audio, const GByteArray *extradata, uint64_t timestamp,
-                      char *error_text);
+// Opens the output on the opening keyframe; a stop requested on `control`
+// interrupts its network waits from now until it is closed. On failure
+// `error_text` holds the message and nothing the open created is left: the
+// output has no context.
+bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
+                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      uint64_t timestamp, char *error_text);
 // Writes one video packet, preceded by the silent audio up to its time.
 bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::size_t length,
                             uint64_t timestamp, bool key, char *error_text);

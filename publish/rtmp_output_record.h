@@ -24,7 +24,4 @@ struct RtmpOutput {
   PacketOwner audio_packet;
   FrameOwner audio_frame;
   OutputInterrupt interrupt;
-  // How long a write may make no progress before the stream fails; 0 means
-  // the default (kWriteStallTimeout). Set before the open.
-  int64_t write_stall_timeout;
 };

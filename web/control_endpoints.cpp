@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"
@@ -71,7 +72,7 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
   return nullptr;
 }
 
-bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSize],
+bool read_stream_request(mg_connection *conn, AppState &app, char (&destination)[kDestinationSize],
                          char (&profile_name)[kProfileNameSize],
                          char (&profile_parameters)[kProfileParametersSize], bool &silent_audio) {
   destination[0] = '\0';
@@ -81,7 +82,7 @@ bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSi
 
   std::size_t length;
   if (const char *refusal = check_content_length(mg_get_header(conn, "Content-Length"), length)) {
-    error_response(conn, 400, refusal);
+    error_response(conn, app, 400, refusal);
     return false;
   }
 
@@ -97,7 +98,7 @@ bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSi
 
   StreamForm form;
   if (const char *refusal = parse_stream_form(body, received, form)) {
-    error_response(conn, 400, refusal);
+    error_response(conn, app, 400, refusal);
     return false;
   }
   copy_bounded(destination, form.destination);
@@ -109,67 +110,73 @@ bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSi
 
 // Starts the accepted request and answers with the status document, or
 // with the start's refusal.
-static int start_and_reply(mg_connection *conn, const StreamForm &form, const char *log_message) {
+static int start_and_reply(mg_connection *conn, AppState &app, const StreamForm &form,
+                           const char *log_message) {
   char message[kMessageSize] = "";
-  if (stream_start(form.destination, form.profile_name, form.profile_parameters,
+  if (stream_start(app.stream, form.destination, form.profile_name, form.profile_parameters,
                    form.silent_audio ? 1u : 0u, log_message, message)) {
-    status_response(conn, 200);
+    status_response(conn, app, 200);
   } else {
-    error_response(conn, 409, message);
+    error_response(conn, app, 409, message);
   }
   return 1;
 }
 
-int handle_start(mg_connection *conn, void *) {
-  stream_reap();
+int handle_start(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
+  stream_reap(app.stream);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Start requires POST.");
+    error_response(conn, app, 400, "Start requires POST.");
     return 1;
   }
   bool running;
   {
-    StreamLock lock;
-    running = app_state.stream.running != 0;
+    MutexLock lock(app.stream.lock);
+    running = app.stream.running != 0;
   }
   if (running) {
     // The resume state is left alone: the running stream's choice stays saved.
-    status_response(conn, 409);
+    status_response(conn, app, 409);
     return 1;
   }
   StreamForm form;
-  if (!read_stream_request(conn, form.destination, form.profile_name, form.profile_parameters,
-                           form.silent_audio))
+  if (!read_stream_request(conn, app, form.destination, form.profile_name,
+                           form.profile_parameters, form.silent_audio))
     return 1;
   // Saved and armed before the start, so the choice is kept even when the start is refused.
-  resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
-  return start_and_reply(conn, form, "RTMP stream start requested");
+  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
+                    form.silent_audio);
+  return start_and_reply(conn, app, form, "RTMP stream start requested");
 }
 
-int handle_restart(mg_connection *conn, void *) {
-  stream_reap();
+int handle_restart(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
+  stream_reap(app.stream);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Restart requires POST.");
+    error_response(conn, app, 400, "Restart requires POST.");
     return 1;
   }
   // A refused body leaves a running stream untouched.
   StreamForm form;
-  if (!read_stream_request(conn, form.destination, form.profile_name, form.profile_parameters,
-                           form.silent_audio))
+  if (!read_stream_request(conn, app, form.destination, form.profile_name,
+                           form.profile_parameters, form.silent_audio))
     return 1;
-  resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
-  stream_stop();
-  return start_and_reply(conn, form, "RTMP stream restart requested");
+  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
+                    form.silent_audio);
+  stream_stop(app.stream);
+  return start_and_reply(conn, app, form, "RTMP stream restart requested");
 }
 
-int handle_stop(mg_connection *conn, void *) {
+int handle_stop(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Stop requires POST.");
+    error_response(conn, app, 400, "Stop requires POST.");
     return 1;
   }
-  stream_stop();
+  stream_stop(app.stream);
   // Only an explicit stop disarms the resume; signals leave it armed.
-  if (app_state.parameters && app_param_set("ResumeOnStart", "no", true))
+  if (app.parameters && app_param_set(app.parameters, "ResumeOnStart", "no", true))
     syslog(LOG_INFO, "Disabled RTMP stream auto-resume");
-  status_response(conn, 200);
+  status_response(conn, app, 200);
   return 1;
 }
