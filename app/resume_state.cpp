@@ -92,7 +92,7 @@ void auto_resume(AppState &app) {
   ResumeState state;
   if (!resume_state_load(app.parameters, state) || !state.resume_on_start) return;
   if (stream_start(app.stream, state.destination, state.profile_name, state.profile_parameters,
-                   state.silent_audio ? 1u : 0u, "RTMP stream auto-resume requested", message)) {
+                   state.silent_audio, "RTMP stream auto-resume requested", message)) {
     return;
   }
   {

@@ -11,10 +11,6 @@
 
 namespace {
 
-bool has_rtmp_prefix(const char *destination) {
-  return destination && std::strlen(destination) > 6 && std::strncmp(destination, "rtmp://", 7) == 0;
-}
-
 // Takes the worker handle out of the block; the caller joins it.
 GThread *take_worker_locked(StreamControl &control) {
   GThread *thread = control.worker_thread;
@@ -23,6 +19,16 @@ GThread *take_worker_locked(StreamControl &control) {
 }
 
 }  // namespace
+
+const char *stream_choice_refusal(const char *destination, const char *profile_name,
+                                  const char *profile_parameters) {
+  // Lower case only: "RTMP://" and "rtmps://" are refused.
+  if (!destination || std::strlen(destination) <= 6 || std::strncmp(destination, "rtmp://", 7) != 0)
+    return "Destination must begin with rtmp://.";
+  if (profile_name && profile_name[0] && (!profile_parameters || !profile_parameters[0]))
+    return "Selected stream profile is missing parameters.";
+  return nullptr;
+}
 
 void free_stream_request(StreamRequest *request) {
   if (!request) return;
@@ -33,14 +39,10 @@ void free_stream_request(StreamRequest *request) {
 }
 
 bool stream_start(StreamControl &control, const char *destination, const char *profile_name,
-                  const char *profile_parameters, uint32_t silent_audio,
-                  const char *log_message, char *message_out) {
-  if (!has_rtmp_prefix(destination)) {
-    copy_bounded(message_out, kMessageSize, "Destination must begin with rtmp://.");
-    return false;
-  }
-  if (profile_name && profile_name[0] && (!profile_parameters || !profile_parameters[0])) {
-    copy_bounded(message_out, kMessageSize, "Selected stream profile is missing parameters.");
+                  const char *profile_parameters, bool silent_audio, const char *log_message,
+                  char *message_out) {
+  if (const char *refusal = stream_choice_refusal(destination, profile_name, profile_parameters)) {
+    copy_bounded(message_out, kMessageSize, refusal);
     return false;
   }
 

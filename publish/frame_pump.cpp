@@ -15,8 +15,6 @@ extern "C" {
 
 namespace {
 
-constexpr gint kVdoNoDataCode = 13;  // nothing ready yet: ask again at once
-
 bool is_key_type(VideoCodecKind codec, uint32_t frame_type) {
   switch (codec) {
     case VIDEO_CODEC_H265:
@@ -143,9 +141,9 @@ bool frame_pump_run(StreamControl &control, FramePumpState &state, CaptureSessio
     GError *error = nullptr;
     VdoBuffer *buffer = vdo_stream_get_buffer(capture.stream, &error);
     if (!buffer) {
-      if (error && g_error_matches(error, vdo_error_quark(), kVdoNoDataCode)) {
+      if (g_error_matches(error, VDO_ERROR, VDO_ERROR_NO_DATA)) {
         g_clear_error(&error);
-        continue;
+        continue;  // nothing ready yet: ask again at once
       }
       format_bounded(error_text, kMessageSize, "VDO stream error: %s",
                      error_message_or_unknown(error));

@@ -44,7 +44,7 @@ bool has_file(const AVFormatContext *context) { return !(context->oformat->flags
 bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
                  const char *destination, uint32_t silent_audio, const GByteArray *extradata,
                  char *error_text) {
-  const char *label = codec_config_label(capture.codec);
+  const char *label = video_codec_label(capture.codec);
 
   AVFormatContext *context = nullptr;
   int result = avformat_alloc_output_context2(&context, nullptr, "flv", destination);
@@ -224,7 +224,7 @@ bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureS
     return false;
   }
   syslog(LOG_INFO, "RTMP output connected and %s header written%s",
-         codec_config_label(capture.codec), output.audio_enabled ? " with silent AAC audio" : "");
+         video_codec_label(capture.codec), output.audio_enabled ? " with silent AAC audio" : "");
   output.base_timestamp = timestamp;
   output.last_pts = -1;
   output.frame_duration = frame_duration_for(capture.fps);

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
 #include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
@@ -29,8 +28,42 @@ void form_field(const char *body, std::size_t length, const char *name, char (&v
   if (mg_get_var(body, length, name, value, N) < 0) value[0] = '\0';
 }
 
-bool has_rtmp_prefix(const char *destination) {
-  return std::strlen(destination) > 6 && std::strncmp(destination, "rtmp://", 7) == 0;
+// Reads the announced `length` bytes of the body into `body`, NUL-terminated,
+// and returns how many arrived: only those count, and a short body is not
+// refused by itself.
+std::size_t read_body(mg_connection *conn, std::size_t length, char (&body)[kMaxRequestBody + 1]) {
+  std::size_t received = 0;
+  while (received < length) {
+    int n = mg_read(conn, body + received, length - received);
+    if (n <= 0) break;
+    received += static_cast<std::size_t>(n);
+  }
+  body[received] = '\0';
+  return received;
+}
+
+// The body read and checked, then saved as the resume state and armed, so
+// the choice is kept even when the start is then refused. False when the
+// body was refused; the 400 error document has been sent.
+bool read_and_save_request(mg_connection *conn, AppState &app, StreamForm &form) {
+  if (!read_stream_request(conn, app, form)) return false;
+  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
+                    form.silent_audio);
+  return true;
+}
+
+// Starts the accepted request and answers with the status document, or
+// with the start's refusal.
+int start_and_reply(mg_connection *conn, AppState &app, const StreamForm &form,
+                    const char *log_message) {
+  char message[kMessageSize] = "";
+  if (stream_start(app.stream, form.destination, form.profile_name, form.profile_parameters,
+                   form.silent_audio, log_message, message)) {
+    status_response(conn, app, 200);
+  } else {
+    error_response(conn, app, 409, message);
+  }
+  return 1;
 }
 
 }  // namespace
@@ -59,12 +92,12 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
 
   form_field(body, length, "destination", form.destination);
   if (!form.destination[0]) return "Missing RTMP destination.";
-  if (!has_rtmp_prefix(form.destination)) return "Destination must begin with rtmp://.";
-
   form_field(body, length, "profileName", form.profile_name);
   form_field(body, length, "profileParameters", form.profile_parameters);
-  if (form.profile_name[0] && !form.profile_parameters[0])
-    return "Selected stream profile is missing parameters.";
+  // The rules stream_start applies, checked here so a bad body gets its 400.
+  if (const char *refusal =
+          stream_choice_refusal(form.destination, form.profile_name, form.profile_parameters))
+    return refusal;
 
   char silent_audio[kSilentAudioSize];
   if (mg_get_var(body, length, "silentAudio", silent_audio, sizeof silent_audio) >= 0)
@@ -72,54 +105,24 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
   return nullptr;
 }
 
-bool read_stream_request(mg_connection *conn, AppState &app, char (&destination)[kDestinationSize],
-                         char (&profile_name)[kProfileNameSize],
-                         char (&profile_parameters)[kProfileParametersSize], bool &silent_audio) {
-  destination[0] = '\0';
-  profile_name[0] = '\0';
-  profile_parameters[0] = '\0';
-  silent_audio = false;
+bool read_stream_request(mg_connection *conn, AppState &app, StreamForm &form) {
+  form.destination[0] = '\0';
+  form.profile_name[0] = '\0';
+  form.profile_parameters[0] = '\0';
+  form.silent_audio = false;
 
   std::size_t length;
   if (const char *refusal = check_content_length(mg_get_header(conn, "Content-Length"), length)) {
     error_response(conn, app, 400, refusal);
     return false;
   }
-
-  // Only the bytes that actually arrive count; a short body is not refused by itself.
   char body[kMaxRequestBody + 1];
-  std::size_t received = 0;
-  while (received < length) {
-    int n = mg_read(conn, body + received, length - received);
-    if (n <= 0) break;
-    received += static_cast<std::size_t>(n);
-  }
-  body[received] = '\0';
-
-  StreamForm form;
+  const std::size_t received = read_body(conn, length, body);
   if (const char *refusal = parse_stream_form(body, received, form)) {
     error_response(conn, app, 400, refusal);
     return false;
   }
-  copy_bounded(destination, form.destination);
-  copy_bounded(profile_name, form.profile_name);
-  copy_bounded(profile_parameters, form.profile_parameters);
-  silent_audio = form.silent_audio;
   return true;
-}
-
-// Starts the accepted request and answers with the status document, or
-// with the start's refusal.
-static int start_and_reply(mg_connection *conn, AppState &app, const StreamForm &form,
-                           const char *log_message) {
-  char message[kMessageSize] = "";
-  if (stream_start(app.stream, form.destination, form.profile_name, form.profile_parameters,
-                   form.silent_audio ? 1u : 0u, log_message, message)) {
-    status_response(conn, app, 200);
-  } else {
-    error_response(conn, app, 409, message);
-  }
-  return 1;
 }
 
 int handle_start(mg_connection *conn, void *data) {
@@ -140,12 +143,7 @@ int handle_start(mg_connection *conn, void *data) {
     return 1;
   }
   StreamForm form;
-  if (!read_stream_request(conn, app, form.destination, form.profile_name,
-                           form.profile_parameters, form.silent_audio))
-    return 1;
-  // Saved and armed before the start, so the choice is kept even when the start is refused.
-  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
-                    form.silent_audio);
+  if (!read_and_save_request(conn, app, form)) return 1;
   return start_and_reply(conn, app, form, "RTMP stream start requested");
 }
 
@@ -158,11 +156,7 @@ int handle_restart(mg_connection *conn, void *data) {
   }
   // A refused body leaves a running stream untouched.
   StreamForm form;
-  if (!read_stream_request(conn, app, form.destination, form.profile_name,
-                           form.profile_parameters, form.silent_audio))
-    return 1;
-  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
-                    form.silent_audio);
+  if (!read_and_save_request(conn, app, form)) return 1;
   stream_stop(app.stream);
   return start_and_reply(conn, app, form, "RTMP stream restart requested");
 }
