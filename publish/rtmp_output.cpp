@@ -243,7 +243,7 @@ bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::siz
   const VideoPacketTime time =
       video_packet_time(output.base_timestamp, output.last_pts, output.frame_duration, timestamp);
   const bool written = write_video_packet(output, packet, payload, length, time, key, error_text);
-  av_packet_unref(packet);
+  av_packet_unref(packet);  // the payload goes, the packet stays for the next frame
   if (!written) return false;
   if (output.format_context->pb) avio_flush(output.format_context->pb);
   output.last_pts = time.pts;
