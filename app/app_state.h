@@ -1,5 +1,6 @@
 // Process-wide state: the stream control block, the parameter handle, the
-// identity cache. One static instance lives for the whole process.
+// identity cache. The process entry holds the program's one instance, with
+// static storage, and hands it to what works on it.
 #pragma once
 
 #include <glib.h>
@@ -34,6 +35,7 @@ struct StreamRequest {
   char *profile_name;
   char *profile_parameters;
   uint32_t silent_audio;
+  StreamControl *control;  // the block the run reports to; not the request's
 };
 
 struct DeviceIdentity {
@@ -51,15 +53,4 @@ struct AppState {
   GMutex identity_lock;
   DeviceIdentity identity_cache;
   bool identity_cached;
-};
-
-extern AppState app_state;
-
-// Holds the stream lock for one short section.
-class StreamLock {
- public:
-  StreamLock() { g_mutex_lock(&app_state.stream.lock); }
-  ~StreamLock() { g_mutex_unlock(&app_state.stream.lock); }
-  StreamLock(const StreamLock &) = delete;
-  StreamLock &operator=(const StreamLock &) = delete;
 };

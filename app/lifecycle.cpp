@@ -28,16 +28,23 @@ void fatal_exit(const char *format, ...) {
 
 namespace {
 
-gboolean handle_termination_signal(gpointer loop) {
-  stream_stop();
-  g_main_loop_quit(static_cast<GMainLoop *>(loop));
+// What a termination signal acts on: the stream to stop, the loop to quit.
+struct SignalTarget {
+  StreamControl &stream;
+  GMainLoop *loop;
+};
+
+gboolean handle_termination_signal(gpointer data) {
+  const auto &target = *static_cast<SignalTarget *>(data);
+  stream_stop(target.stream);
+  g_main_loop_quit(target.loop);
   syslog(LOG_INFO, "Application was stopped by SIGTERM or SIGINT.");
   return G_SOURCE_REMOVE;
 }
 
 }  // namespace
 
-int run_application() {
+int run_application(AppState &app) {
   // SIGTERM and SIGINT wait until their sources are installed, so a stop
   // during start-up still shuts down in order. Threads started meanwhile
   // (the server's, an auto-resumed worker) keep them blocked for good, and
@@ -49,20 +56,20 @@ int run_application() {
   pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 
   openlog("corvane", LOG_PID, LOG_USER);
-  g_mutex_init(&app_state.stream.lock);
-  g_mutex_init(&app_state.identity_lock);
+  g_mutex_init(&app.stream.lock);
+  g_mutex_init(&app.identity_lock);
   mg_init_library(0);
 
   CURLcode curl_result = curl_global_init(CURL_GLOBAL_ALL);
   if (curl_result == CURLE_OK) {
-    app_state.curl_ready = 1;
+    app.curl_ready = 1;
   } else {
     syslog(LOG_ERR, "Failed to initialize libcurl: %s", curl_easy_strerror(curl_result));
   }
 
   GError *error = nullptr;
-  app_state.parameters = ax_parameter_new("corvane", &error);
-  if (!app_state.parameters) {
+  app.parameters = ax_parameter_new("corvane", &error);
+  if (!app.parameters) {
     syslog(LOG_WARNING,
            "AXParameter is unavailable; RTMP stream resume across app updates is disabled: %s",
            error_message_or_unknown(error));
@@ -71,30 +78,31 @@ int run_application() {
 
   mg_context *server = start_web_server();
   if (!server) fatal_exit("Failed to start Corvane web server");
-  register_routes(server);
+  register_routes(server, app);
   syslog(LOG_INFO, "Corvane web server started");
 
-  auto_resume();
+  auto_resume(app);
 
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-  g_unix_signal_add(SIGTERM, handle_termination_signal, loop);
-  g_unix_signal_add(SIGINT, handle_termination_signal, loop);
+  SignalTarget signal_target{app.stream, loop};
+  g_unix_signal_add(SIGTERM, handle_termination_signal, &signal_target);
+  g_unix_signal_add(SIGINT, handle_termination_signal, &signal_target);
   pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
   g_main_loop_run(loop);
 
   mg_stop(server);
   // A start request that slipped in between the signal and mg_stop would
   // otherwise outlive the locks it uses.
-  stream_stop();
+  stream_stop(app.stream);
   mg_exit_library();
-  if (app_state.curl_ready) curl_global_cleanup();
+  if (app.curl_ready) curl_global_cleanup();
   g_main_loop_unref(loop);
-  if (app_state.parameters) {
-    ax_parameter_free(app_state.parameters);
-    app_state.parameters = nullptr;
+  if (app.parameters) {
+    ax_parameter_free(app.parameters);
+    app.parameters = nullptr;
   }
-  g_mutex_clear(&app_state.identity_lock);
-  g_mutex_clear(&app_state.stream.lock);
+  g_mutex_clear(&app.identity_lock);
+  g_mutex_clear(&app.stream.lock);
   closelog();
   return 0;
 }

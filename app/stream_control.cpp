@@ -1,4 +1,4 @@
-// Stream start, stop and reap on the process-wide StreamControl.
+// Stream start, stop and reap on the stream's StreamControl.
 #include "app/stream_control.h"
 
 #include <glib.h>
@@ -7,21 +7,28 @@
 #include <cstring>
 
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 
 namespace {
 
-bool has_rtmp_prefix(const char *destination) {
-  return destination && std::strlen(destination) > 6 && std::strncmp(destination, "rtmp://", 7) == 0;
-}
-
 // Takes the worker handle out of the block; the caller joins it.
-GThread *take_worker_locked() {
-  GThread *thread = app_state.stream.worker_thread;
-  app_state.stream.worker_thread = nullptr;
+GThread *take_worker_locked(StreamControl &control) {
+  GThread *thread = control.worker_thread;
+  control.worker_thread = nullptr;
   return thread;
 }
 
 }  // namespace
+
+const char *stream_choice_refusal(const char *destination, const char *profile_name,
+                                  const char *profile_parameters) {
+  // Lower case only: "RTMP://" and "rtmps://" are refused.
+  if (!destination || std::strlen(destination) <= 6 || std::strncmp(destination, "rtmp://", 7) != 0)
+    return "Destination must begin with rtmp://.";
+  if (profile_name && profile_name[0] && (!profile_parameters || !profile_parameters[0]))
+    return "Selected stream profile is missing parameters.";
+  return nullptr;
+}
 
 void free_stream_request(StreamRequest *request) {
   if (!request) return;
@@ -31,15 +38,11 @@ void free_stream_request(StreamRequest *request) {
   g_free(request);
 }
 
-bool stream_start(const char *destination, const char *profile_name,
-                  const char *profile_parameters, uint32_t silent_audio,
-                  const char *log_message, char *message_out) {
-  if (!has_rtmp_prefix(destination)) {
-    copy_bounded(message_out, kMessageSize, "Destination must begin with rtmp://.");
-    return false;
-  }
-  if (profile_name && profile_name[0] && (!profile_parameters || !profile_parameters[0])) {
-    copy_bounded(message_out, kMessageSize, "Selected stream profile is missing parameters.");
+bool stream_start(StreamControl &control, const char *destination, const char *profile_name,
+                  const char *profile_parameters, bool silent_audio, const char *log_message,
+                  char *message_out) {
+  if (const char *refusal = stream_choice_refusal(destination, profile_name, profile_parameters)) {
+    copy_bounded(message_out, kMessageSize, refusal);
     return false;
   }
 
@@ -48,17 +51,17 @@ bool stream_start(const char *destination, const char *profile_name,
   request->profile_name = g_strdup(profile_name ? profile_name : "");
   request->profile_parameters = g_strdup(profile_parameters ? profile_parameters : "");
   request->silent_audio = silent_audio;
+  request->control = &control;
 
   GThread *ended_worker = nullptr;
   {
-    StreamLock lock;
-    StreamControl &control = app_state.stream;
+    MutexLock lock(control.lock);
     if (control.running) {
       // unlock before freeing: nothing slow under the lock
     } else {
       // An ended worker that nobody reaped yet is joined below, so that no
       // handle is ever overwritten.
-      ended_worker = take_worker_locked();
+      ended_worker = take_worker_locked(control);
       control.frames_sent = 0;
       control.bytes_sent = 0;
       control.last_packet_bytes = 0;
@@ -85,21 +88,21 @@ bool stream_start(const char *destination, const char *profile_name,
   return true;
 }
 
-void stream_stop() {
+void stream_stop(StreamControl &control) {
   GThread *thread;
   {
-    StreamLock lock;
-    thread = take_worker_locked();
-    if (thread) app_state.stream.stop_requested = 1;
+    MutexLock lock(control.lock);
+    thread = take_worker_locked(control);
+    if (thread) control.stop_requested = 1;
   }
   if (thread) g_thread_join(thread);
 }
 
-void stream_reap() {
+void stream_reap(StreamControl &control) {
   GThread *thread = nullptr;
   {
-    StreamLock lock;
-    if (!app_state.stream.running) thread = take_worker_locked();
+    MutexLock lock(control.lock);
+    if (!control.running) thread = take_worker_locked(control);
   }
   if (thread) g_thread_join(thread);
 }

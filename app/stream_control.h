@@ -5,20 +5,29 @@
 
 #include "app/app_state.h"
 
-// Starts the "rtmp-stream" worker. On refusal writes one of the three
-// refusal messages into `message_out` (kMessageSize bytes) and returns false.
-bool stream_start(const char *destination, const char *profile_name,
-                  const char *profile_parameters, uint32_t silent_audio,
-                  const char *log_message, char *message_out);
+// The two rules a stream choice meets before anything starts: the
+// destination is longer than 6 bytes and begins with exactly "rtmp://", and
+// a named profile comes with its parameters. Null when the choice passes,
+// else the refusal message.
+const char *stream_choice_refusal(const char *destination, const char *profile_name,
+                                  const char *profile_parameters);
+
+// Starts the "rtmp-stream" worker on `control`. On refusal writes
+// stream_choice_refusal's message or "Stream is already running." into
+// `message_out` (kMessageSize bytes) and returns false.
+bool stream_start(StreamControl &control, const char *destination, const char *profile_name,
+                  const char *profile_parameters, bool silent_audio, const char *log_message,
+                  char *message_out);
 
 // Asks the worker to end and joins it (outside the lock).
-void stream_stop();
+void stream_stop(StreamControl &control);
 
 // Joins a worker that has ended by itself.
-void stream_reap();
+void stream_reap(StreamControl &control);
 
 // Frees a request and its three texts.
 void free_stream_request(StreamRequest *request);
 
-// The worker thread function; owns `request` (a StreamRequest*).
+// The worker thread function; owns `request` (a StreamRequest*), and
+// reports to the StreamControl the request names.
 void *stream_worker(void *request);

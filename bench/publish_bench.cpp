@@ -28,6 +28,7 @@
 
 #include "app/app_state.h"
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/frame_pump.h"
@@ -154,9 +155,12 @@ struct PumpFigures {
   std::string error;
 };
 
+// The control block the bench's worker reports to (a static GMutex needs no init).
+StreamControl control;
+
 void reset_control(const char *destination) {
-  StreamLock lock;
-  StreamControl &c = app_state.stream;
+  MutexLock lock(control.lock);
+  StreamControl &c = control;
   c.frames_sent = c.bytes_sent = c.last_packet_bytes = 0;
   c.current_bitrate = 0;
   c.running = 1;
@@ -166,8 +170,8 @@ void reset_control(const char *destination) {
 }
 
 uint64_t frames_sent() {
-  StreamLock lock;
-  return app_state.stream.frames_sent;
+  MutexLock lock(control.lock);
+  return control.frames_sent;
 }
 
 // Runs the worker's phases on a thread of its own until `frames` packets
@@ -183,13 +187,14 @@ PumpFigures run_pump(const std::string &destination, uint64_t frames, int rss_sa
     request->destination = g_strdup(destination.c_str());
     request->profile_name = g_strdup("bench");
     request->profile_parameters = g_strdup(kProfile);
+    request->control = &control;
     char error_text[kMessageSize] = "";
     StreamProfileConfig config{};
     CaptureSession capture{};
     if (!parse_stream_profile(request->profile_parameters, config, error_text) ||
-        !open_capture_stream(*request, config, capture, error_text)) {
+        !open_capture_stream(control, *request, config, capture, error_text)) {
       figures.error = error_text;
-      worker_finish(state, capture.stream ? &capture : nullptr, request, error_text);
+      worker_finish(control, state, capture.stream ? &capture : nullptr, request, error_text);
       return;
     }
     const ThreadUsage before = thread_usage();
@@ -197,19 +202,19 @@ PumpFigures run_pump(const std::string &destination, uint64_t frames, int rss_sa
     write_calls = 0;
     counting = true;
     pumping = true;
-    frame_pump_run(state, capture, *request, error_text);
+    frame_pump_run(control, state, capture, *request, error_text);
     counting = false;
     const ThreadUsage after = thread_usage();
     figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     figures.cpu = usage_between(before, after);
     figures.writes = write_calls;
     {
-      StreamLock lock;
-      figures.frames = app_state.stream.frames_sent;
-      figures.bytes = app_state.stream.bytes_sent;
+      MutexLock lock(control.lock);
+      figures.frames = control.frames_sent;
+      figures.bytes = control.bytes_sent;
     }
     figures.error = error_text;
-    worker_finish(state, &capture, request, error_text);
+    worker_finish(control, state, &capture, request, error_text);
   });
   // Stop once enough packets are out, sampling memory on the way.
   uint64_t next_sample = rss_samples ? frames / rss_samples : UINT64_MAX;
@@ -222,13 +227,13 @@ PumpFigures run_pump(const std::string &destination, uint64_t frames, int rss_sa
     }
     bool running;
     {
-      StreamLock lock;
-      running = app_state.stream.running;
+      MutexLock lock(control.lock);
+      running = control.running;
     }
     if (!running) break;
     if (sent >= frames) {
-      StreamLock lock;
-      app_state.stream.stop_requested = 1;
+      MutexLock lock(control.lock);
+      control.stop_requested = 1;
     }
   }
   worker.join();
@@ -241,12 +246,12 @@ PumpFigures run_emulator_only(uint64_t frames) {
   PumpFigures figures;
   std::thread reader([&] {
     char empty[] = "";
-    StreamRequest request{empty, empty, empty, 0};
+    StreamRequest request{empty, empty, empty, 0, &control};
     char error_text[kMessageSize] = "";
     StreamProfileConfig config{};
     CaptureSession capture{};
     if (!parse_stream_profile(kProfile, config, error_text) ||
-        !open_capture_stream(request, config, capture, error_text)) {
+        !open_capture_stream(control, request, config, capture, error_text)) {
       figures.error = error_text;
       return;
     }
@@ -281,12 +286,12 @@ PumpFigures run_emulator_only(uint64_t frames) {
 // Writes `frames` frames of the same stream as an Annex-B file.
 bool dump_clip(const std::string &path, uint64_t frames) {
   char empty[] = "";
-  StreamRequest request{empty, empty, empty, 0};
+  StreamRequest request{empty, empty, empty, 0, &control};
   char error_text[kMessageSize] = "";
   StreamProfileConfig config{};
   CaptureSession capture{};
   if (!parse_stream_profile(kProfile, config, error_text) ||
-      !open_capture_stream(request, config, capture, error_text)) {
+      !open_capture_stream(control, request, config, capture, error_text)) {
     std::fprintf(stderr, "clip: %s\n", error_text);
     return false;
   }

@@ -19,6 +19,7 @@
 
 #include "app/app_state.h"
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "device/device_identity.h"
 #include "tests/support/test_support.h"
@@ -95,6 +96,9 @@ void print(const char *name, const Figures &f) {
 
 }  // namespace
 
+// The bench's own application state, as the program's process entry holds it.
+static AppState app_state;
+
 int main() {
   g_mutex_init(&app_state.stream.lock);
   g_mutex_init(&app_state.identity_lock);
@@ -116,7 +120,7 @@ int main() {
   ax_parameter_set(app_state.parameters, "LastSilentAudio", "yes", FALSE, nullptr);
   {
     // A running stream's counters and texts (no worker: the block is only read).
-    StreamLock lock;
+    MutexLock lock(app_state.stream.lock);
     StreamControl &c = app_state.stream;
     c.running = 1;
     c.frames_sent = 123456;
@@ -135,27 +139,27 @@ int main() {
     std::fprintf(stderr, "port 30920 is taken\n");
     return 1;
   }
-  register_routes(server);
+  register_routes(server, app_state);
   // An exact route is matched before the prefix routes, so this one wins.
   mg_set_request_handler(server, "/bench/trivial", trivial_handler, nullptr);
 
   // The document alone, without the network, and the parts it is made of.
   {
     char document[kStatusDocumentSize];
-    format_status_document(document, sizeof document);  // warms the identity cache
+    format_status_document(app_state, document, sizeof document);  // warms the identity cache
     constexpr int kBuilds = 20000;
     auto per_call = [](auto call) {
       auto before = Clock::now();
       for (int i = 0; i < kBuilds; ++i) call();
       return std::chrono::duration<double, std::micro>(Clock::now() - before).count() / kBuilds;
     };
-    double whole = per_call([&] { format_status_document(document, sizeof document); });
+    double whole = per_call([&] { format_status_document(app_state, document, sizeof document); });
     char mac[kMacAddressSize];
     double interfaces = per_call([&] { read_mac_address(mac); });
     ResumeState saved;
-    double parameters = per_call([&] { resume_state_load(saved); });
+    double parameters = per_call([&] { resume_state_load(app_state.parameters, saved); });
     DeviceIdentity identity;
-    double cached_identity = per_call([&] { device_identity_get(identity); });
+    double cached_identity = per_call([&] { device_identity_get(app_state, identity); });
     std::printf("status document build: %.1f us each (%zu bytes): interface enumeration %.1f us, "
                 "five parameter reads %.1f us, cached identity %.2f us, the rest %.1f us\n",
                 whole, std::strlen(document), interfaces, parameters, cached_identity,

@@ -22,8 +22,9 @@ uint32_t whole_frame_rate(double reported) {
   return fps ? fps : 30;
 }
 
-bool open_capture_stream(const StreamRequest &request, const StreamProfileConfig &config,
-                         CaptureSession &capture, char *error_text) {
+bool open_capture_stream(StreamControl &control, const StreamRequest &request,
+                         const StreamProfileConfig &config, CaptureSession &capture,
+                         char *error_text) {
   capture = {};
   capture.codec = config.codec;
   VdoMap *settings = build_capture_settings(config);
@@ -71,7 +72,7 @@ bool open_capture_stream(const StreamRequest &request, const StreamProfileConfig
     copy_bounded_utf8(stream_details, text->str);
     g_string_free(text, TRUE);
   }
-  publish_capture_details(profile_details, stream_details);
+  publish_capture_details(control, profile_details, stream_details);
 
   if (!vdo_stream_start(stream, &error)) {
     format_bounded(error_text, kMessageSize, "Failed to start VDO stream: %s",

@@ -19,11 +19,13 @@ struct CaptureSession {
   uint32_t fps;  // whole frames per second, never 0
 };
 
-// Creates, reads back and starts the stream. On failure `error_text` holds
-// the message; objects created by earlier steps are released, except after
-// a failed start, where `capture.stream` is left set for close_capture_stream.
-bool open_capture_stream(const StreamRequest &request, const StreamProfileConfig &config,
-                         CaptureSession &capture, char *error_text);
+// Creates, reads back and starts the stream; the details texts go into
+// `control`. On failure `error_text` holds the message; objects created by
+// earlier steps are released, except after a failed start, where
+// `capture.stream` is left set for close_capture_stream.
+bool open_capture_stream(StreamControl &control, const StreamRequest &request,
+                         const StreamProfileConfig &config, CaptureSession &capture,
+                         char *error_text);
 
 // The stream's reported frame rate as whole frames per second: rounded
 // half up, saturated to 32 bits, and 30 when that gives 0 (or NaN).

@@ -3,7 +3,7 @@
 
 #include <syslog.h>
 
-#include "app/app_state.h"
+#include "app/mutex_lock.h"
 #include "capture/utf8_text.h"
 
 namespace {
@@ -88,11 +88,12 @@ GString *format_stream_details(const StreamProfileConfig &config, const char *pr
   return text;
 }
 
-void publish_capture_details(const char *profile_details, const char *stream_details) {
+void publish_capture_details(StreamControl &control, const char *profile_details,
+                             const char *stream_details) {
   {
-    StreamLock lock;
-    copy_bounded_utf8(app_state.stream.stream_details, stream_details);
-    copy_bounded_utf8(app_state.stream.profile_details, profile_details);
+    MutexLock lock(control.lock);
+    copy_bounded_utf8(control.stream_details, stream_details);
+    copy_bounded_utf8(control.profile_details, profile_details);
   }
   syslog(LOG_INFO, "Using stream profile details: %s", profile_details);
   syslog(LOG_INFO, "Resolved VDO stream details: %s", stream_details);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/app_state.h"
 #include "capture/stream_profile.h"
 
 inline constexpr std::size_t kDetailsSize = 1024;  // both details fields, with the NUL
@@ -25,5 +26,6 @@ GString *format_stream_details(const StreamProfileConfig &config, const char *pr
                                uint32_t silent_audio, uint32_t width, uint32_t height,
                                uint32_t fps);
 
-// Stores both texts into StreamControl in one locked section, then logs them.
-void publish_capture_details(const char *profile_details, const char *stream_details);
+// Stores both texts into `control` in one locked section, then logs them.
+void publish_capture_details(StreamControl &control, const char *profile_details,
+                             const char *stream_details);

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include "app/app_state.h"
+#include "app/mutex_lock.h"
 #include "app/stream_control.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
@@ -13,12 +14,13 @@ extern "C" {
 
 void *stream_worker(void *data) {
   auto *request = static_cast<StreamRequest *>(data);
+  StreamControl &control = *request->control;
   // Reads the start time first: the pump's 5-second timers count from here.
   FramePumpState state;
   frame_pump_begin(state);
   {
-    StreamLock lock;
-    app_state.stream.last_error[0] = '\0';
+    MutexLock lock(control.lock);
+    control.last_error[0] = '\0';
   }
 
   StreamProfileConfig config{};
@@ -29,16 +31,16 @@ void *stream_worker(void *data) {
 
   if (request->profile_parameters && request->profile_parameters[0] &&
       !parse_stream_profile(request->profile_parameters, config, error_text)) {
-    worker_finish(state, nullptr, request, error_text);
+    worker_finish(control, state, nullptr, request, error_text);
     return nullptr;
   }
-  if (!open_capture_stream(*request, config, capture, error_text)) {
+  if (!open_capture_stream(control, *request, config, capture, error_text)) {
     // Only a failed start leaves the stream for the finish to close.
-    worker_finish(state, capture.stream ? &capture : nullptr, request, error_text);
+    worker_finish(control, state, capture.stream ? &capture : nullptr, request, error_text);
     return nullptr;
   }
-  frame_pump_run(state, capture, *request, error_text);
+  frame_pump_run(control, state, capture, *request, error_text);
   // The finish closes the capture and frees the request.
-  worker_finish(state, &capture, request, error_text);
+  worker_finish(control, state, &capture, request, error_text);
   return nullptr;
 }

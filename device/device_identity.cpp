@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "app/owners.h"
 #include "device/device_info_request.h"
 
@@ -12,18 +13,19 @@ namespace {
 constexpr const char *kSerialParameter = "Properties.System.SerialNumber";
 
 // The platform's own record of the serial number, when a handle is open.
-bool serial_from_system_parameter(char *serial) {
+bool serial_from_system_parameter(AXParameter *parameters, char *serial) {
   ErrorOwner error;
   gchar *value = nullptr;
-  if (!ax_parameter_get(app_state.parameters, kSerialParameter, &value, out_error(error))) {
+  const bool read =
+      ax_parameter_get(parameters, kSerialParameter, &value, out_error(error));
+  const TextOwner text(value);  // ours whatever the result
+  if (!read) {
     syslog(LOG_WARNING, "Failed to read system parameter '%s': %s", kSerialParameter,
            error_message_or_unknown(error.get()));
-    g_free(value);
     return false;
   }
   // The whole value is checked: a cut copy could turn an over-long,
   // invalid text into a valid-looking serial number.
-  TextOwner text(value);
   return text && text.get()[0] && normalize_serial(text.get(), serial);
 }
 
@@ -41,31 +43,32 @@ void apply_defaults(DeviceIdentity &identity) {
 
 }  // namespace
 
-bool device_identity_get(DeviceIdentity &out) {
-  g_mutex_lock(&app_state.identity_lock);
-  if (app_state.identity_cached) {
-    out = app_state.identity_cache;
-    g_mutex_unlock(&app_state.identity_lock);
-    return out.serial_number[0] != '\0';
+bool device_identity_get(AppState &app, DeviceIdentity &out) {
+  {
+    MutexLock lock(app.identity_lock);
+    if (app.identity_cached) {
+      out = app.identity_cache;
+      return out.serial_number[0] != '\0';
+    }
   }
-  g_mutex_unlock(&app_state.identity_lock);
   // No lock during the fetch: concurrent first requests may each fetch.
-  return device_identity_fetch(out);
+  return device_identity_fetch(app, out);
 }
 
-bool device_identity_fetch(DeviceIdentity &out) {
+bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
   DeviceIdentity identity{};
   copy_bounded(identity.architecture, "aarch64");
 
   // Without libcurl there is no device-information request, so the
   // credential is not asked for either.
-  if (app_state.curl_ready) {
+  if (app.curl_ready) {
     SecretText credential = query_service_credential();
     if (credential) request_device_info(std::move(credential), identity);
   }
 
   if (!identity.serial_number[0]) {
-    bool found = app_state.parameters && serial_from_system_parameter(identity.serial_number);
+    const bool found =
+        app.parameters && serial_from_system_parameter(app.parameters, identity.serial_number);
     if (!found) serial_from_mac_address(identity.serial_number);
   }
 
@@ -75,10 +78,9 @@ bool device_identity_fetch(DeviceIdentity &out) {
     out = identity;
     return false;
   }
-  g_mutex_lock(&app_state.identity_lock);
-  app_state.identity_cache = identity;
-  app_state.identity_cached = true;
-  out = app_state.identity_cache;
-  g_mutex_unlock(&app_state.identity_lock);
+  MutexLock lock(app.identity_lock);
+  app.identity_cache = identity;
+  app.identity_cached = true;
+  out = app.identity_cache;
   return true;
 }

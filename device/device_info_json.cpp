@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "app/bounded_text.h"
+#include "app/owners.h"
 #include "device/serial_number.h"
 
 const char *json_first_string(const json_t *object, const char *key1, const char *key2,
@@ -46,13 +47,11 @@ void take_device_fields(const json_t *properties, DeviceIdentity &identity) {
 
 void read_device_info_body(const char *body, std::size_t length, DeviceIdentity &identity) {
   json_error_t error;
-  json_t *root = json_loadb(body, length, 0, &error);
-  if (!json_is_object(root)) {
+  const JsonRef root(json_loadb(body, length, 0, &error));
+  if (!json_is_object(root.get())) {
     // On a parsed non-object root the error text is empty.
     syslog(LOG_WARNING, "Basic device info returned invalid JSON: %s", error.text);
-    json_decref(root);
     return;
   }
-  take_device_fields(device_properties(root), identity);
-  json_decref(root);
+  take_device_fields(device_properties(root.get()), identity);
 }

@@ -26,7 +26,8 @@ void free_secret(char *text) {
 
 SecretText query_service_credential() {
   ErrorOwner error;
-  GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, out_error(error));
+  ObjectRef<GDBusConnection> connection(
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, out_error(error)));
   if (!connection) {
     syslog(LOG_WARNING, "Unable to connect to D-Bus for VAPIX credentials: %s",
            error_message_or_unknown(error.get()));
@@ -34,28 +35,29 @@ SecretText query_service_credential() {
   }
   // The bus connection is only borrowed for this call: a restart of the
   // system bus must not end the application.
-  g_dbus_connection_set_exit_on_close(connection, FALSE);
-  GVariant *reply = g_dbus_connection_call_sync(
-      connection, kBusName, kObjectPath, kInterface, "GetCredentials",
+  g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+  VariantRef reply(g_dbus_connection_call_sync(
+      connection.get(), kBusName, kObjectPath, kInterface, "GetCredentials",
       g_variant_new("(s)", kServiceAccount), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-      out_error(error));
+      out_error(error)));
   if (!reply) {
     syslog(LOG_WARNING, "Unable to retrieve VAPIX service account credentials: %s",
            error_message_or_unknown(error.get()));
-    g_object_unref(connection);
     return {};
   }
   // No reply type is imposed on the call, so a reply of any other shape
   // counts as a missing credential rather than being read blindly.
   const char *text = nullptr;
-  if (g_variant_is_of_type(reply, G_VARIANT_TYPE("(s)"))) g_variant_get(reply, "(&s)", &text);
+  if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(s)")))
+    g_variant_get(reply.get(), "(&s)", &text);
   SecretText credential;
   if (text && std::strchr(text, ':')) {
     credential.reset(g_strdup(text));
   } else {
     syslog(LOG_WARNING, "VAPIX service account returned an invalid credential string");
   }
-  g_variant_unref(reply);
-  g_object_unref(connection);
+  // The credential is our own copy now: the reply goes, then the connection.
+  reply.reset();
+  connection.reset();
   return credential;
 }

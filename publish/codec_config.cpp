@@ -39,17 +39,6 @@ const char *yes_no(bool value) { return value ? "yes" : "no"; }
 
 }  // namespace
 
-const char *codec_config_label(VideoCodecKind codec) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return "H.265";
-    case VIDEO_CODEC_AV1:
-      return "AV1";
-    default:
-      return "H.264";
-  }
-}
-
 StartCode find_start_code(const uint8_t *start, const uint8_t *end) {
   if (!start || end - start < 3) return {nullptr, 0};
   // Every code ends in a 01 byte preceded by two zeros, so the scan jumps
@@ -128,7 +117,7 @@ void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *paylo
 
 void codec_config_log_new_sets(const CodecConfigCapture &capture, VideoCodecKind codec,
                                bool &vps_logged, bool &sps_logged, bool &pps_logged) {
-  const char *label = codec_config_label(codec);
+  const char *label = video_codec_label(codec);
   if (capture.vps && !vps_logged) {
     syslog(LOG_INFO, "Captured H.265 VPS");
     vps_logged = true;

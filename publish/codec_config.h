@@ -19,9 +19,6 @@ struct StartCode {
   std::size_t length;       // 3 or 4
 };
 
-// The codec's name in publisher messages: "H.265", "AV1", else "H.264".
-const char *codec_config_label(VideoCodecKind codec);
-
 // First Annex-B start code in [start, end); a 4-byte code is reported at
 // its first zero byte.
 StartCode find_start_code(const uint8_t *start, const uint8_t *end);

@@ -1,5 +1,6 @@
-// FFmpeg's log callback: its messages, at or above the level the worker
-// sets, become warning lines of the system log instead of standard error.
+// FFmpeg's log lines in the system log, and the text of FFmpeg's error codes.
+// The log callback: messages at or above the level the worker sets become
+// warning lines of the system log instead of standard error.
 #include "publish/ffmpeg_log.h"
 
 #include <syslog.h>
@@ -8,7 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/bounded_text.h"
+
 extern "C" {
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
@@ -36,3 +40,15 @@ void log_to_syslog(void *context, int level, const char *format, va_list args) {
 }  // namespace
 
 void route_ffmpeg_log_to_syslog() { av_log_set_callback(log_to_syslog); }
+
+void format_ffmpeg_error(int code, char (&ffmpeg_error_text)[kFfmpegErrorSize]) {
+  if (av_strerror(code, ffmpeg_error_text, sizeof ffmpeg_error_text) < 0) {
+    format_bounded(ffmpeg_error_text, sizeof ffmpeg_error_text, "FFmpeg error %d", code);
+  }
+}
+
+FfmpegErrorText ffmpeg_error(int code) {
+  FfmpegErrorText error;
+  format_ffmpeg_error(code, error.text);
+  return error;
+}

@@ -5,6 +5,8 @@
 #include <syslog.h>
 
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
+#include "app/owners.h"
 #include "app/stream_control.h"
 
 extern "C" {
@@ -12,8 +14,6 @@ extern "C" {
 }
 
 namespace {
-
-constexpr gint kVdoNoDataCode = 13;  // nothing ready yet: ask again at once
 
 bool is_key_type(VideoCodecKind codec, uint32_t frame_type) {
   switch (codec) {
@@ -38,21 +38,21 @@ bool is_sent_type(VideoCodecKind codec, uint32_t frame_type) {
   }
 }
 
-bool stop_pending() {
-  StreamLock lock;
-  return app_state.stream.stop_requested != 0;
+bool stop_pending(StreamControl &control) {
+  MutexLock lock(control.lock);
+  return control.stop_requested != 0;
 }
 
 // Leaving the loop on an error: a pending stop wins and the error is dropped.
-bool leave_with_error(char *error_text) {
-  if (stop_pending()) error_text[0] = '\0';
+bool leave_with_error(StreamControl &control, char *error_text) {
+  if (stop_pending(control)) error_text[0] = '\0';
   return false;
 }
 
-void record_packet(FramePumpState &state, VdoStream *stream, guint payload_bytes) {
+void record_packet(StreamControl &control, FramePumpState &state, VdoStream *stream,
+                   guint payload_bytes) {
   {
-    StreamLock lock;
-    StreamControl &control = app_state.stream;
+    MutexLock lock(control.lock);
     control.frames_sent += 1;
     control.bytes_sent += payload_bytes;
     control.last_packet_bytes = payload_bytes;
@@ -62,7 +62,49 @@ void record_packet(FramePumpState &state, VdoStream *stream, guint payload_bytes
            payload_bytes, static_cast<long>(state.output.last_pts));
     state.first_packet_logged = true;
   }
-  if (av_gettime_relative() >= state.bitrate_sample_due) sample_bitrate(state, stream);
+  if (av_gettime_relative() >= state.bitrate_sample_due) sample_bitrate(control, state, stream);
+}
+
+// One frame: its payload read and scanned, the output opened when the gate
+// lets it, the picture sent. False, with the message, when the run must end.
+bool pump_frame(StreamControl &control, FramePumpState &state, CaptureSession &capture,
+                const StreamRequest &request, VdoFrame *frame, char *error_text) {
+  const VideoCodecKind codec = capture.codec;
+  const uint32_t frame_type = vdo_frame_get_frame_type(frame);
+  const uint64_t timestamp = vdo_frame_get_timestamp(frame);
+  const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
+
+  GError *error = nullptr;
+  const ByteArrayOwner payload(read_frame_payload(frame, &error));
+  if (!payload) {
+    format_bounded(error_text, kMessageSize, "Failed reading VDO frame chunk: %s",
+                   error_message_or_unknown(error));
+    g_clear_error(&error);
+    return false;
+  }
+
+  codec_config_capture_scan(state.capture, payload->data, payload->len, codec, frame_type);
+  codec_config_log_new_sets(state.capture, codec, state.vps_logged, state.sps_logged,
+                            state.pps_logged);
+
+  if (!state.output_open) {
+    const ByteArrayOwner extradata(codec_config_gate(state.capture, codec, payload->data,
+                                                     payload->len, key, state.wait_log_due));
+    if (!extradata) return true;  // not ready: the frame is dropped
+    if (!rtmp_output_open(state.output, control, capture, request.destination,
+                          request.silent_audio, extradata.get(), timestamp, error_text))
+      return false;
+    // The keyframe that opened the output is its first packet.
+    state.output_open = true;
+  }
+
+  if (is_sent_type(codec, frame_type)) {
+    if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
+                                error_text))
+      return false;
+    record_packet(control, state, capture.stream, payload->len);
+  }
+  return true;
 }
 
 }  // namespace
@@ -91,72 +133,30 @@ GByteArray *read_frame_payload(VdoFrame *frame, GError **error) {
   }
 }
 
-bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
-                    char *error_text) {
-  const VideoCodecKind codec = capture.codec;
+bool frame_pump_run(StreamControl &control, FramePumpState &state, CaptureSession &capture,
+                    const StreamRequest &request, char *error_text) {
   for (;;) {
-    if (stop_pending()) return true;
+    if (stop_pending(control)) return true;
 
     GError *error = nullptr;
     VdoBuffer *buffer = vdo_stream_get_buffer(capture.stream, &error);
     if (!buffer) {
-      if (error && g_error_matches(error, vdo_error_quark(), kVdoNoDataCode)) {
+      if (g_error_matches(error, VDO_ERROR, VDO_ERROR_NO_DATA)) {
         g_clear_error(&error);
-        continue;
+        continue;  // nothing ready yet: ask again at once
       }
       format_bounded(error_text, kMessageSize, "VDO stream error: %s",
                      error_message_or_unknown(error));
       g_clear_error(&error);
-      return leave_with_error(error_text);
+      return leave_with_error(control, error_text);
     }
 
-    VdoFrame *frame = vdo_buffer_get_frame(buffer);
-    const uint32_t frame_type = vdo_frame_get_frame_type(frame);
-    const uint64_t timestamp = vdo_frame_get_timestamp(frame);
-    const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
-
-    GByteArray *payload = read_frame_payload(frame, &error);
-    if (!payload) {
-      format_bounded(error_text, kMessageSize, "Failed reading VDO frame chunk: %s",
-                     error_message_or_unknown(error));
-      g_clear_error(&error);
-      vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
-      return leave_with_error(error_text);
+    // The frame's one release path: its payload is gone when pump_frame
+    // returns, then the buffer goes back to the camera.
+    if (!pump_frame(control, state, capture, request, vdo_buffer_get_frame(buffer), error_text)) {
+      vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);  // the run ends either way
+      return leave_with_error(control, error_text);
     }
-
-    codec_config_capture_scan(state.capture, payload->data, payload->len, codec, frame_type);
-    codec_config_log_new_sets(state.capture, codec, state.vps_logged, state.sps_logged,
-                              state.pps_logged);
-
-    if (!state.output_open) {
-      GByteArray *extradata = codec_config_gate(state.capture, codec, payload->data, payload->len,
-                                                key, state.wait_log_due);
-      if (extradata) {
-        const bool opened =
-            rtmp_output_open(state.output, capture, request.destination, request.silent_audio,
-                             extradata, timestamp, error_text);
-        g_byte_array_free(extradata, TRUE);
-        if (!opened) {
-          g_byte_array_free(payload, TRUE);
-          vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
-          return leave_with_error(error_text);
-        }
-        // The keyframe that opened the output is its first packet.
-        state.output_open = true;
-      }
-    }
-
-    if (state.output_open && is_sent_type(codec, frame_type)) {
-      if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
-                                  error_text)) {
-        g_byte_array_free(payload, TRUE);
-        vdo_stream_buffer_unref(capture.stream, &buffer, nullptr);
-        return leave_with_error(error_text);
-      }
-      record_packet(state, capture.stream, payload->len);
-    }
-
-    g_byte_array_free(payload, TRUE);
     if (!vdo_stream_buffer_unref(capture.stream, &buffer, &error)) {
       if (vdo_error_is_expected(&error)) {
         g_clear_error(&error);
@@ -165,7 +165,7 @@ bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const Stream
       format_bounded(error_text, kMessageSize, "Failed to release VDO buffer: %s",
                      error_message_or_unknown(error));
       g_clear_error(&error);
-      return leave_with_error(error_text);
+      return leave_with_error(control, error_text);
     }
   }
 }
@@ -180,36 +180,32 @@ uint32_t computed_bitrate(uint64_t total_bytes, uint64_t last_bytes, int64_t now
   return static_cast<uint32_t>(rate + 0.5);
 }
 
-void sample_bitrate(FramePumpState &state, VdoStream *stream) {
+void sample_bitrate(StreamControl &control, FramePumpState &state, VdoStream *stream) {
   const int64_t now = av_gettime_relative();
   uint64_t total;
   {
-    StreamLock lock;
-    total = app_state.stream.bytes_sent;
+    MutexLock lock(control.lock);
+    total = control.bytes_sent;
   }
 
   uint32_t platform_rate = 0;
-  GError *error = nullptr;
-  VdoMap *info = vdo_stream_get_info(stream, &error);
-  if (info) {
-    platform_rate = vdo_map_get_uint32(info, "statistics.bitrate", 0);
-    g_object_unref(info);
-  }
-  g_clear_error(&error);
+  ErrorOwner error;  // a failed query changes nothing else
+  const ObjectRef<VdoMap> info(vdo_stream_get_info(stream, out_error(error)));
+  if (info) platform_rate = vdo_map_get_uint32(info.get(), "statistics.bitrate", 0);
 
   const uint32_t computed =
       computed_bitrate(total, state.last_sample_bytes, now, state.last_sample_time);
   {
-    StreamLock lock;
-    app_state.stream.current_bitrate = platform_rate != 0 ? platform_rate : computed;
+    MutexLock lock(control.lock);
+    control.current_bitrate = platform_rate != 0 ? platform_rate : computed;
   }
   state.last_sample_time = now;
   state.bitrate_sample_due = now + kBitrateSampleInterval;
   state.last_sample_bytes = total;
 }
 
-void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest *request,
-                   char *error_text) {
+void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession *capture,
+                   StreamRequest *request, char *error_text) {
   // 1. The camera's stream, when the capture got as far as starting it.
   if (capture) close_capture_stream(*capture);
   // 2. The held parameter sets.
@@ -221,16 +217,15 @@ void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest
   // 5. The error that ended the run, if any.
   if (error_text[0]) {
     {
-      StreamLock lock;
-      copy_bounded(app_state.stream.last_error, error_text);
+      MutexLock lock(control.lock);
+      copy_bounded(control.last_error, error_text);
     }
     syslog(LOG_ERR, "%s", error_text);
   }
   // 6. The request belongs to the worker.
   free_stream_request(request);
   // 7. The final state; worker_thread stays for whoever joins it.
-  StreamLock lock;
-  StreamControl &control = app_state.stream;
+  MutexLock lock(control.lock);
   control.running = 0;
   control.stop_requested = 0;
   control.current_bitrate = 0;

@@ -27,10 +27,11 @@ inline constexpr int64_t kBitrateSampleInterval = 5000000;  // µs
 // Zeroes the state and starts its timers from now; called first thing by the worker.
 void frame_pump_begin(FramePumpState &state);
 
-// Runs until a stop is seen (true) or an error ends the loop (false, with
-// `error_text` set unless a stop was pending).
-bool frame_pump_run(FramePumpState &state, CaptureSession &capture, const StreamRequest &request,
-                    char *error_text);
+// Runs until a stop is seen on `control` (true) or an error ends the loop
+// (false, with `error_text` set unless a stop was pending); the counters
+// and the bitrate go into `control`.
+bool frame_pump_run(StreamControl &control, FramePumpState &state, CaptureSession &capture,
+                    const StreamRequest &request, char *error_text);
 
 // Collects every chunk of `frame` into a new payload; null with the
 // platform error in `error` when a chunk read fails.
@@ -41,11 +42,12 @@ GByteArray *read_frame_payload(VdoFrame *frame, GError **error);
 uint32_t computed_bitrate(uint64_t total_bytes, uint64_t last_bytes, int64_t now,
                           int64_t last_time);
 
-// One bitrate sample into StreamControl; the platform's own figure wins
-// when it reports one.
-void sample_bitrate(FramePumpState &state, VdoStream *stream);
+// One bitrate sample into `control`; the platform's own figure wins when it
+// reports one.
+void sample_bitrate(StreamControl &control, FramePumpState &state, VdoStream *stream);
 
-// The common end of the worker. `capture` is null when the capture phase
-// failed before the stream start; otherwise the stream is closed first.
-void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest *request,
-                   char *error_text);
+// The common end of the worker, leaving the final state in `control`.
+// `capture` is null when the capture phase failed before the stream start;
+// otherwise the stream is closed first.
+void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession *capture,
+                   StreamRequest *request, char *error_text);

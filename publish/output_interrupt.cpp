@@ -2,6 +2,7 @@
 #include "publish/output_interrupt.h"
 
 #include "app/app_state.h"
+#include "app/mutex_lock.h"
 
 extern "C" {
 #include <libavutil/time.h>
@@ -18,12 +19,17 @@ int output_interrupt_check(void *opaque) {
   }
   bool stop;
   {
-    StreamLock lock;
-    stop = app_state.stream.stop_requested != 0;
+    MutexLock lock(interrupt->control->lock);
+    stop = interrupt->control->stop_requested != 0;
   }
   if (!stop || av_gettime_relative() - interrupt->operation_start < kStopGrace) return 0;
   interrupt->tripped = 1;
   return 1;
+}
+
+void output_interrupt_watch(OutputInterrupt &interrupt, StreamControl &control) {
+  interrupt = OutputInterrupt{};
+  interrupt.control = &control;
 }
 
 void output_interrupt_begin(OutputInterrupt &interrupt) {

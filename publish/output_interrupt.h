@@ -18,7 +18,20 @@
 
 #include <cstdint>
 
-#include "publish/rtmp_output.h"
+struct StreamControl;
+
+// What the I/O interrupt callback of an open output looks at. Lives inside
+// the RtmpOutput, so the output must stay in place while it is open.
+struct OutputInterrupt {
+  StreamControl *control;   // whose stop request cuts a wait short; not owned
+  int64_t operation_start;  // av_gettime_relative() when the current network operation began
+  int64_t deadline;         // 0, or the time after which every wait is cut short
+  uint32_t tripped;         // an operation was abandoned: the connection is stuck
+};
+
+// A server that takes no data for this long ends the stream with
+// "Unable to send RTMP packet: ..." instead of holding the worker.
+inline constexpr int64_t kWriteStallTimeout = 15000000;  // µs
 
 // A pending stop abandons an operation that has been running this long;
 // a healthy packet write finishes well within it, so stops do not cut
@@ -31,6 +44,9 @@ inline constexpr int64_t kCloseBudget = 1000000;  // µs
 // FFmpeg's AVIOInterruptCB callback; `opaque` is an OutputInterrupt.
 // Nonzero means "abandon the current operation".
 int output_interrupt_check(void *opaque);
+
+// Starts afresh for a new output that the stop requests of `control` interrupt.
+void output_interrupt_watch(OutputInterrupt &interrupt, StreamControl &control);
 
 // Marks the start of a network operation (open, packet write, close).
 void output_interrupt_begin(OutputInterrupt &interrupt);

@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/bounded_text.h"
 #include "publish/codec_config.h"
+#include "publish/ffmpeg_log.h"
 #include "publish/output_interrupt.h"
 #include "publish/silent_aac_track.h"
 
@@ -16,7 +17,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
 }
 
 namespace {
@@ -38,13 +38,109 @@ AVCodecID video_codec_id(VideoCodecKind codec) {
 
 bool has_file(const AVFormatContext *context) { return !(context->oformat->flags & AVFMT_NOFILE); }
 
-// Releases what a failed open created: the audio encoder, then the context
-// (which takes its streams and their headers with it). The I/O, if any, is
-// closed by the caller first.
-void discard_failed_open(RtmpOutput &output, AVFormatContext *context) {
-  if (output.audio_encoder) avcodec_free_context(&output.audio_encoder);
-  avformat_free_context(context);
-  output.format_context = nullptr;
+// The open up to the written header. Each failure writes its message and
+// returns false at once, leaving what was created so far in `output` for
+// the one release path of rtmp_output_open.
+bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
+                 const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                 char *error_text) {
+  const char *label = video_codec_label(capture.codec);
+
+  AVFormatContext *context = nullptr;
+  int result = avformat_alloc_output_context2(&context, nullptr, "flv", destination);
+  output.format_context.reset(context);
+  if (result < 0 || !context) {
+    format_bounded(error_text, kMessageSize, "Unable to create RTMP output: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+
+  AVStream *video = avformat_new_stream(context, nullptr);
+  if (!video) {
+    copy_bounded(error_text, kMessageSize, "Unable to create RTMP video stream");
+    return false;
+  }
+  output.video_stream = video;
+  AVCodecParameters *parameters = video->codecpar;
+  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+  parameters->codec_id = video_codec_id(capture.codec);
+  parameters->width = static_cast<int>(capture.width > INT_MAX ? INT_MAX : capture.width);
+  parameters->height = static_cast<int>(capture.height > INT_MAX ? INT_MAX : capture.height);
+  video->avg_frame_rate =
+      AVRational{static_cast<int>(capture.fps > INT_MAX ? INT_MAX : capture.fps), 1};
+  video->time_base = kMicroseconds;
+  if (extradata && extradata->len > 0) {
+    // The stream's parameters own the copy; the context frees it with them.
+    parameters->extradata =
+        static_cast<uint8_t *>(av_mallocz(extradata->len + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!parameters->extradata) {
+      format_bounded(error_text, kMessageSize, "Unable to allocate %s stream headers", label);
+      return false;
+    }
+    std::memcpy(parameters->extradata, extradata->data, extradata->len);
+    parameters->extradata_size = static_cast<int>(extradata->len);
+  }
+
+  // The audio track needs the context and the video stream in place.
+  if (silent_audio && !silent_aac_track_open(output, error_text)) return false;
+
+  if (capture.codec == VIDEO_CODEC_H265 || capture.codec == VIDEO_CODEC_AV1) {
+    context->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+  }
+  syslog(LOG_INFO, "Opening RTMP output for %s", label);
+  context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
+  context->flush_packets = 1;
+
+  // Every socket wait of this output (connect, handshake, writes, close)
+  // can be cut short by a stop; a server that takes no data for
+  // kWriteStallTimeout fails the stream instead of holding it.
+  output_interrupt_watch(output.interrupt, control);
+  context->interrupt_callback = AVIOInterruptCB{output_interrupt_check, &output.interrupt};
+  if (has_file(context)) {
+    AVDictionary *io_options = nullptr;
+    av_dict_set_int(&io_options, "rw_timeout", kWriteStallTimeout, 0);
+    output_interrupt_begin(output.interrupt);
+    result = avio_open2(&context->pb, destination, AVIO_FLAG_WRITE, &context->interrupt_callback,
+                        &io_options);
+    av_dict_free(&io_options);
+    if (result < 0) {
+      format_bounded(error_text, kMessageSize, "Unable to connect to RTMP destination: %s",
+                     ffmpeg_error(result).text);
+      return false;
+    }
+  }
+
+  AVDictionary *options = nullptr;
+  av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
+  output_interrupt_begin(output.interrupt);
+  result = avformat_write_header(context, &options);
+  av_dict_free(&options);
+  if (result < 0) {
+    const FfmpegErrorText reason = ffmpeg_error(result);
+    if (capture.codec == VIDEO_CODEC_H264) {
+      format_bounded(error_text, kMessageSize, "Unable to write RTMP header: %s", reason.text);
+    } else {
+      format_bounded(error_text, kMessageSize,
+                     "Unable to write Enhanced RTMP header for %s: %s. Confirm the destination "
+                     "supports %s over Enhanced RTMP.",
+                     label, reason.text, label);
+    }
+    return false;
+  }
+  return true;
+}
+
+// The one release path of a failed open, in this order: the connection,
+// if it was made (within the close budget: it may be the stuck part), the
+// audio encoder, then the context with its streams and their headers.
+void discard_failed_open(RtmpOutput &output) {
+  AVFormatContext *context = output.format_context.get();
+  if (context && context->pb) {
+    output_interrupt_limit(output.interrupt, kCloseBudget);
+    avio_closep(&context->pb);
+  }
+  output.audio_encoder.reset();
+  output.format_context.reset();
   output.video_stream = nullptr;
   output.audio_stream = nullptr;
   output.audio_next_pts = 0;
@@ -52,19 +148,48 @@ void discard_failed_open(RtmpOutput &output, AVFormatContext *context) {
   output.audio_enabled = 0;
 }
 
-}  // namespace
-
-void format_ffmpeg_error(int code, char (&ffmpeg_error_text)[kFfmpegErrorSize]) {
-  if (av_strerror(code, ffmpeg_error_text, sizeof ffmpeg_error_text) < 0) {
-    format_bounded(ffmpeg_error_text, sizeof ffmpeg_error_text, "FFmpeg error %d", code);
+// The packet's payload, time and flags, the silent audio before it, and the
+// write. The caller unreferences the packet afterwards, whatever the result.
+bool write_video_packet(RtmpOutput &output, AVPacket *packet, const uint8_t *payload,
+                        std::size_t length, VideoPacketTime time, bool key, char *error_text) {
+  const int result_alloc = length > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
+                               ? AVERROR(ENOMEM)
+                               : av_new_packet(packet, static_cast<int>(length));
+  if (result_alloc < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to allocate packet payload: %s",
+                   ffmpeg_error(result_alloc).text);
+    return false;
   }
+  // The whole frame as delivered; the muxer rewrites Annex-B for FLV.
+  if (length) std::memcpy(packet->data, payload, length);
+
+  output_interrupt_begin(output.interrupt);
+  if (output.audio_enabled && output.audio_encoder && output.audio_stream &&
+      !silent_aac_track_fill(output, time.pts, error_text)) {
+    return false;
+  }
+
+  // The muxer set the stream's time base when it wrote the header.
+  const AVRational time_base = output.video_stream->time_base;
+  const VideoPacketTime stream_time = rescale_video_packet_time(time, time_base.num, time_base.den);
+  packet->stream_index = output.video_stream->index;
+  packet->pts = stream_time.pts;
+  packet->dts = stream_time.pts;
+  packet->duration = stream_time.duration;
+  packet->time_base = time_base;
+  if (key) packet->flags |= AV_PKT_FLAG_KEY;
+
+  // The muxer takes the payload, whatever the result.
+  const int result = av_interleaved_write_frame(output.format_context.get(), packet);
+  if (result < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to send RTMP packet: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+  return true;
 }
 
-FfmpegErrorText ffmpeg_error(int code) {
-  FfmpegErrorText error;
-  format_ffmpeg_error(code, error.text);
-  return error;
-}
+}  // namespace
 
 int64_t frame_duration_for(uint32_t fps) {
   if (fps == 0 || fps > 1000000) return kFallbackFrameDuration;
@@ -91,108 +216,15 @@ VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_nu
   return rescaled;
 }
 
-bool rtmp_output_open(RtmpOutput &output, const CaptureSession &capture, const char *destination,
-                      uint32_t silent_audio, const GByteArray *extradata, uint64_t timestamp,
-                      char *error_text) {
-  const char *label = codec_config_label(capture.codec);
-
-  AVFormatContext *context = nullptr;
-  int result = avformat_alloc_output_context2(&context, nullptr, "flv", destination);
-  if (result < 0 || !context) {
-    format_bounded(error_text, kMessageSize, "Unable to create RTMP output: %s",
-                   ffmpeg_error(result).text);
-    if (context) avformat_free_context(context);
+bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
+                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      uint64_t timestamp, char *error_text) {
+  if (!open_output(output, control, capture, destination, silent_audio, extradata, error_text)) {
+    discard_failed_open(output);
     return false;
   }
-
-  AVStream *video = avformat_new_stream(context, nullptr);
-  if (!video) {
-    copy_bounded(error_text, kMessageSize, "Unable to create RTMP video stream");
-    avformat_free_context(context);
-    return false;
-  }
-  AVCodecParameters *parameters = video->codecpar;
-  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
-  parameters->codec_id = video_codec_id(capture.codec);
-  parameters->width = static_cast<int>(capture.width > INT_MAX ? INT_MAX : capture.width);
-  parameters->height = static_cast<int>(capture.height > INT_MAX ? INT_MAX : capture.height);
-  video->avg_frame_rate =
-      AVRational{static_cast<int>(capture.fps > INT_MAX ? INT_MAX : capture.fps), 1};
-  video->time_base = kMicroseconds;
-  if (extradata && extradata->len > 0) {
-    parameters->extradata =
-        static_cast<uint8_t *>(av_mallocz(extradata->len + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!parameters->extradata) {
-      format_bounded(error_text, kMessageSize, "Unable to allocate %s stream headers", label);
-      avformat_free_context(context);
-      return false;
-    }
-    std::memcpy(parameters->extradata, extradata->data, extradata->len);
-    parameters->extradata_size = static_cast<int>(extradata->len);
-  }
-
-  // The audio track needs the context and the video stream in place.
-  output.format_context = context;
-  output.video_stream = video;
-  if (silent_audio && !silent_aac_track_open(output, error_text)) {
-    discard_failed_open(output, context);
-    return false;
-  }
-
-  if (capture.codec == VIDEO_CODEC_H265 || capture.codec == VIDEO_CODEC_AV1) {
-    context->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
-  }
-  syslog(LOG_INFO, "Opening RTMP output for %s", label);
-  context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-  context->flush_packets = 1;
-
-  // Every socket wait of this output (connect, handshake, writes, close)
-  // can be cut short by a stop; a server that takes no data for
-  // write_stall_timeout fails the stream instead of holding it.
-  output.interrupt = OutputInterrupt{};
-  context->interrupt_callback = AVIOInterruptCB{output_interrupt_check, &output.interrupt};
-  if (has_file(context)) {
-    AVDictionary *io_options = nullptr;
-    av_dict_set_int(
-        &io_options, "rw_timeout",
-        output.write_stall_timeout > 0 ? output.write_stall_timeout : kWriteStallTimeout, 0);
-    output_interrupt_begin(output.interrupt);
-    result = avio_open2(&context->pb, destination, AVIO_FLAG_WRITE, &context->interrupt_callback,
-                        &io_options);
-    av_dict_free(&io_options);
-    if (result < 0) {
-      format_bounded(error_text, kMessageSize, "Unable to connect to RTMP destination: %s",
-                     ffmpeg_error(result).text);
-      discard_failed_open(output, context);
-      return false;
-    }
-  }
-
-  AVDictionary *options = nullptr;
-  av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
-  output_interrupt_begin(output.interrupt);
-  result = avformat_write_header(context, &options);
-  av_dict_free(&options);
-  if (result < 0) {
-    const FfmpegErrorText reason = ffmpeg_error(result);
-    if (capture.codec == VIDEO_CODEC_H264) {
-      format_bounded(error_text, kMessageSize, "Unable to write RTMP header: %s", reason.text);
-    } else {
-      format_bounded(error_text, kMessageSize,
-                     "Unable to write Enhanced RTMP header for %s: %s. Confirm the destination "
-                     "supports %s over Enhanced RTMP.",
-                     label, reason.text, label);
-    }
-    if (has_file(context)) {
-      output_interrupt_limit(output.interrupt, kCloseBudget);
-      avio_closep(&context->pb);
-    }
-    discard_failed_open(output, context);
-    return false;
-  }
-
-  syslog(LOG_INFO, "RTMP output connected and %s header written%s", label,
-         output.audio_enabled ? " with silent AAC audio" : "");
+  syslog(LOG_INFO, "RTMP output connected and %s header written%s",
+         video_codec_label(capture.codec), output.audio_enabled ? " with silent AAC audio" : "");
   output.base_timestamp = timestamp;
   output.last_pts = -1;
   output.frame_duration = frame_duration_for(capture.fps);
@@ -201,66 +233,36 @@ bool rtmp_output_open(RtmpOutput &output, const CaptureSession &capture, const c
 
 bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::size_t length,
                             uint64_t timestamp, bool key, char *error_text) {
-  AVPacket *packet = av_packet_alloc();
+  // One packet for the whole run; each frame gives it a new payload.
+  if (!output.video_packet) output.video_packet.reset(av_packet_alloc());
+  AVPacket *packet = output.video_packet.get();
   if (!packet) {
     copy_bounded(error_text, kMessageSize, "Unable to allocate RTMP packet");
     return false;
   }
-  const int result_alloc = length > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
-                               ? AVERROR(ENOMEM)
-                               : av_new_packet(packet, static_cast<int>(length));
-  if (result_alloc < 0) {
-    format_bounded(error_text, kMessageSize, "Unable to allocate packet payload: %s",
-                   ffmpeg_error(result_alloc).text);
-    av_packet_free(&packet);
-    return false;
-  }
-  // The whole frame as delivered; the muxer rewrites Annex-B for FLV.
-  if (length) std::memcpy(packet->data, payload, length);
-
   const VideoPacketTime time =
       video_packet_time(output.base_timestamp, output.last_pts, output.frame_duration, timestamp);
-  output_interrupt_begin(output.interrupt);
-  if (output.audio_enabled && output.audio_encoder && output.audio_stream &&
-      !silent_aac_track_fill(output, time.pts, error_text)) {
-    av_packet_free(&packet);
-    return false;
-  }
-
-  // The muxer set the stream's time base when it wrote the header.
-  const AVRational time_base = output.video_stream->time_base;
-  const VideoPacketTime stream_time = rescale_video_packet_time(time, time_base.num, time_base.den);
-  packet->stream_index = output.video_stream->index;
-  packet->pts = stream_time.pts;
-  packet->dts = stream_time.pts;
-  packet->duration = stream_time.duration;
-  packet->time_base = time_base;
-  if (key) packet->flags |= AV_PKT_FLAG_KEY;
-
-  const int result = av_interleaved_write_frame(output.format_context, packet);
-  av_packet_free(&packet);
-  if (result < 0) {
-    format_bounded(error_text, kMessageSize, "Unable to send RTMP packet: %s",
-                   ffmpeg_error(result).text);
-    return false;
-  }
+  const bool written = write_video_packet(output, packet, payload, length, time, key, error_text);
+  av_packet_unref(packet);  // the payload goes, the packet stays for the next frame
+  if (!written) return false;
   if (output.format_context->pb) avio_flush(output.format_context->pb);
   output.last_pts = time.pts;
   return true;
 }
 
 void rtmp_output_close(RtmpOutput &output) {
-  AVFormatContext *context = output.format_context;
+  AVFormatContext *context = output.format_context.get();
   if (!context) return;
   // A stop, or a connection that no longer takes data, must not hold the
   // close: the goodbye messages get a bounded time, and none at all on a
   // connection already found stuck.
   output_interrupt_begin(output.interrupt);
   output_interrupt_limit(output.interrupt, output.interrupt.tripped ? 0 : kCloseBudget);
+  // In this order: the silent audio flushed and its encoder freed, the
+  // trailer, the connection closed, the context freed.
   if (output.audio_enabled && output.audio_encoder) silent_aac_track_flush(output);
-  if (output.audio_encoder) avcodec_free_context(&output.audio_encoder);
+  output.audio_encoder.reset();
   av_write_trailer(context);  // failures change nothing now
-  if (has_file(context)) avio_closep(&context->pb);
-  avformat_free_context(context);
-  output = RtmpOutput{};
+  output.format_context.reset();
+  output = RtmpOutput{};  // the run's packets and frame go with the rest
 }

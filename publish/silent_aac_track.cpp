@@ -3,6 +3,7 @@
 
 #include "app/app_state.h"
 #include "app/bounded_text.h"
+#include "publish/ffmpeg_log.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,66 @@ namespace {
 
 constexpr AVRational kMicroseconds = {1, 1000000};
 constexpr AVRational kSampleTime = {1, kSilentAacSampleRate};
+
+// The encoder's settings; the sample format is planar float unless the
+// encoder lists others only.
+void configure_encoder(AVCodecContext *context, const AVCodec *encoder,
+                       const AVFormatContext *format_context) {
+  context->bit_rate = kSilentAacBitRate;
+  context->codec_type = AVMEDIA_TYPE_AUDIO;
+  context->codec_id = AV_CODEC_ID_AAC;
+  context->sample_rate = kSilentAacSampleRate;
+  const void *formats = nullptr;
+  int format_count = 0;
+  if (avcodec_get_supported_config(nullptr, encoder, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &formats,
+                                   &format_count) < 0) {
+    formats = nullptr;
+    format_count = 0;
+  }
+  context->sample_fmt =
+      choose_silent_aac_sample_format(static_cast<const AVSampleFormat *>(formats), format_count);
+  context->time_base = AVRational{1, kSilentAacSampleRate};
+  av_channel_layout_default(&context->ch_layout, kSilentAacChannels);
+  if (format_context->oformat->flags & AVFMT_GLOBALHEADER) {
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+}
+
+// Fills `frame` with one frame of silence at audio_next_pts and hands it to
+// the encoder. The caller unreferences the frame afterwards, whatever the result.
+bool encode_silent_frame(RtmpOutput &output, AVFrame *frame, char *error_text) {
+  AVCodecContext *encoder = output.audio_encoder.get();
+  frame->format = encoder->sample_fmt;
+  frame->sample_rate = encoder->sample_rate;
+  frame->nb_samples = output.audio_frame_size;
+  frame->pts = output.audio_next_pts;
+  int result = av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
+  if (result < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to copy AAC channel layout: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+  result = av_frame_get_buffer(frame, 0);
+  if (result < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to allocate silent AAC samples: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+  result = av_samples_set_silence(frame->extended_data, 0, frame->nb_samples,
+                                  encoder->ch_layout.nb_channels, encoder->sample_fmt);
+  if (result < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to prepare silent AAC samples: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+  result = avcodec_send_frame(encoder, frame);
+  if (result < 0) {
+    format_bounded(error_text, kMessageSize, "Unable to send silent AAC frame: %s",
+                   ffmpeg_error(result).text);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -32,102 +93,53 @@ bool silent_aac_track_open(RtmpOutput &output, char *error_text) {
     copy_bounded(error_text, kMessageSize, "AAC encoder is not available");
     return false;
   }
-  AVStream *stream = avformat_new_stream(output.format_context, nullptr);
+  AVStream *stream = avformat_new_stream(output.format_context.get(), nullptr);
   if (!stream) {
     copy_bounded(error_text, kMessageSize, "Unable to create RTMP audio stream");
     return false;
   }
-  AVCodecContext *context = avcodec_alloc_context3(encoder);
+  // Freed by its owner on every failure below; the track owns it once open.
+  CodecContextOwner context(avcodec_alloc_context3(encoder));
   if (!context) {
     copy_bounded(error_text, kMessageSize, "Unable to allocate AAC encoder");
     return false;
   }
-
-  context->bit_rate = kSilentAacBitRate;
-  context->codec_type = AVMEDIA_TYPE_AUDIO;
-  context->codec_id = AV_CODEC_ID_AAC;
-  context->sample_rate = kSilentAacSampleRate;
-  const void *formats = nullptr;
-  int format_count = 0;
-  if (avcodec_get_supported_config(nullptr, encoder, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &formats,
-                                   &format_count) < 0) {
-    formats = nullptr;
-    format_count = 0;
-  }
-  context->sample_fmt =
-      choose_silent_aac_sample_format(static_cast<const AVSampleFormat *>(formats), format_count);
-  context->time_base = AVRational{1, kSilentAacSampleRate};
-  av_channel_layout_default(&context->ch_layout, kSilentAacChannels);
-  if (output.format_context->oformat->flags & AVFMT_GLOBALHEADER) {
-    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-
-  int result = avcodec_open2(context, encoder, nullptr);
+  configure_encoder(context.get(), encoder, output.format_context.get());
+  int result = avcodec_open2(context.get(), encoder, nullptr);
   if (result < 0) {
     format_bounded(error_text, kMessageSize, "Unable to open AAC encoder: %s",
                    ffmpeg_error(result).text);
-    avcodec_free_context(&context);
     return false;
   }
-  result = avcodec_parameters_from_context(stream->codecpar, context);
+  result = avcodec_parameters_from_context(stream->codecpar, context.get());
   if (result < 0) {
     format_bounded(error_text, kMessageSize, "Unable to configure RTMP audio stream: %s",
                    ffmpeg_error(result).text);
-    avcodec_free_context(&context);
     return false;
   }
 
   output.audio_stream = stream;
-  output.audio_encoder = context;  // freed by silent_aac_track_flush or the failed open
-  stream->time_base = context->time_base;
-  output.audio_frame_size =
-      context->frame_size > 0 ? context->frame_size : kSilentAacDefaultFrameSize;
+  output.audio_encoder = std::move(context);  // freed by silent_aac_track_flush or the failed open
+  stream->time_base = output.audio_encoder->time_base;
+  output.audio_frame_size = output.audio_encoder->frame_size > 0 ? output.audio_encoder->frame_size
+                                                                  : kSilentAacDefaultFrameSize;
   output.audio_next_pts = 0;
   output.audio_enabled = 1;
   return true;
 }
 
 bool silent_aac_track_fill(RtmpOutput &output, int64_t video_pts, char *error_text) {
-  AVCodecContext *encoder = output.audio_encoder;
   while (av_rescale_q(output.audio_next_pts, kSampleTime, kMicroseconds) <= video_pts) {
-    AVFrame *frame = av_frame_alloc();
+    // One frame for the whole run; each silent frame takes new samples.
+    if (!output.audio_frame) output.audio_frame.reset(av_frame_alloc());
+    AVFrame *frame = output.audio_frame.get();
     if (!frame) {
       copy_bounded(error_text, kMessageSize, "Unable to allocate silent AAC frame");
       return false;
     }
-    frame->format = encoder->sample_fmt;
-    frame->sample_rate = encoder->sample_rate;
-    frame->nb_samples = output.audio_frame_size;
-    frame->pts = output.audio_next_pts;
-    int result = av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
-    if (result < 0) {
-      av_frame_free(&frame);
-      format_bounded(error_text, kMessageSize, "Unable to copy AAC channel layout: %s",
-                     ffmpeg_error(result).text);
-      return false;
-    }
-    result = av_frame_get_buffer(frame, 0);
-    if (result < 0) {
-      av_frame_free(&frame);
-      format_bounded(error_text, kMessageSize, "Unable to allocate silent AAC samples: %s",
-                     ffmpeg_error(result).text);
-      return false;
-    }
-    result = av_samples_set_silence(frame->extended_data, 0, frame->nb_samples,
-                                    encoder->ch_layout.nb_channels, encoder->sample_fmt);
-    if (result < 0) {
-      av_frame_free(&frame);
-      format_bounded(error_text, kMessageSize, "Unable to prepare silent AAC samples: %s",
-                     ffmpeg_error(result).text);
-      return false;
-    }
-    result = avcodec_send_frame(encoder, frame);
-    av_frame_free(&frame);
-    if (result < 0) {
-      format_bounded(error_text, kMessageSize, "Unable to send silent AAC frame: %s",
-                     ffmpeg_error(result).text);
-      return false;
-    }
+    const bool sent = encode_silent_frame(output, frame, error_text);
+    av_frame_unref(frame);  // the encoder holds its own reference to the samples
+    if (!sent) return false;
     output.audio_next_pts += output.audio_frame_size;
     if (!silent_aac_track_drain(output, error_text, kMessageSize)) return false;
   }
@@ -135,29 +147,27 @@ bool silent_aac_track_fill(RtmpOutput &output, int64_t video_pts, char *error_te
 }
 
 bool silent_aac_track_drain(RtmpOutput &output, char *message, std::size_t size) {
+  if (!output.audio_packet) output.audio_packet.reset(av_packet_alloc());
+  AVPacket *packet = output.audio_packet.get();
+  if (!packet) {
+    copy_bounded(message, size, "Unable to allocate RTMP audio packet");
+    return false;
+  }
+  AVCodecContext *encoder = output.audio_encoder.get();
   for (;;) {
-    AVPacket *packet = av_packet_alloc();
-    if (!packet) {
-      copy_bounded(message, size, "Unable to allocate RTMP audio packet");
-      return false;
-    }
-    int result = avcodec_receive_packet(output.audio_encoder, packet);
-    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
-      av_packet_free(&packet);
-      return true;
-    }
+    int result = avcodec_receive_packet(encoder, packet);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return true;
     if (result < 0) {
-      av_packet_free(&packet);
       format_bounded(message, size, "Unable to encode silent AAC packet: %s",
                      ffmpeg_error(result).text);
       return false;
     }
     // The muxer may have changed the stream's time base with the header.
-    av_packet_rescale_ts(packet, output.audio_encoder->time_base, output.audio_stream->time_base);
+    av_packet_rescale_ts(packet, encoder->time_base, output.audio_stream->time_base);
     packet->stream_index = output.audio_stream->index;
     packet->time_base = output.audio_stream->time_base;
-    result = av_interleaved_write_frame(output.format_context, packet);
-    av_packet_free(&packet);
+    // The muxer takes the packet's data, whatever the result; the packet is blank again.
+    result = av_interleaved_write_frame(output.format_context.get(), packet);
     if (result < 0) {
       format_bounded(message, size, "Unable to send silent AAC packet: %s",
                      ffmpeg_error(result).text);
@@ -168,8 +178,9 @@ bool silent_aac_track_drain(RtmpOutput &output, char *message, std::size_t size)
 
 void silent_aac_track_flush(RtmpOutput &output) {
   if (!output.audio_enabled || !output.audio_encoder) return;
-  avcodec_send_frame(output.audio_encoder, nullptr);  // end of stream; nothing to do on failure
+  // End of stream; nothing to do on failure.
+  avcodec_send_frame(output.audio_encoder.get(), nullptr);
   char ffmpeg_error_text[kFfmpegErrorSize];
   silent_aac_track_drain(output, ffmpeg_error_text, sizeof ffmpeg_error_text);
-  avcodec_free_context(&output.audio_encoder);
+  output.audio_encoder.reset();
 }

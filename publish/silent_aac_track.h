@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include "publish/rtmp_output.h"
+#include "publish/rtmp_output_record.h"
 
 inline constexpr int kSilentAacSampleRate = 44100;
 inline constexpr int kSilentAacBitRate = 64000;
@@ -20,7 +20,8 @@ inline constexpr int32_t kSilentAacDefaultFrameSize = 1024;
 AVSampleFormat choose_silent_aac_sample_format(const AVSampleFormat *formats, int count);
 
 // Adds the audio stream (second) and opens the encoder; the format context
-// and the video stream exist already.
+// and the video stream exist already. On failure the audio stream stays in
+// the context, which the failed open frees.
 bool silent_aac_track_open(RtmpOutput &output, char *error_text);
 // Encodes and writes silence until the next audio frame starts after
 // `video_pts` (µs).

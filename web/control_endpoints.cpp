@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"
@@ -28,8 +28,42 @@ void form_field(const char *body, std::size_t length, const char *name, char (&v
   if (mg_get_var(body, length, name, value, N) < 0) value[0] = '\0';
 }
 
-bool has_rtmp_prefix(const char *destination) {
-  return std::strlen(destination) > 6 && std::strncmp(destination, "rtmp://", 7) == 0;
+// Reads the announced `length` bytes of the body into `body`, NUL-terminated,
+// and returns how many arrived: only those count, and a short body is not
+// refused by itself.
+std::size_t read_body(mg_connection *conn, std::size_t length, char (&body)[kMaxRequestBody + 1]) {
+  std::size_t received = 0;
+  while (received < length) {
+    int n = mg_read(conn, body + received, length - received);
+    if (n <= 0) break;
+    received += static_cast<std::size_t>(n);
+  }
+  body[received] = '\0';
+  return received;
+}
+
+// The body read and checked, then saved as the resume state and armed, so
+// the choice is kept even when the start is then refused. False when the
+// body was refused; the 400 error document has been sent.
+bool read_and_save_request(mg_connection *conn, AppState &app, StreamForm &form) {
+  if (!read_stream_request(conn, app, form)) return false;
+  resume_state_save(app.parameters, form.destination, form.profile_name, form.profile_parameters,
+                    form.silent_audio);
+  return true;
+}
+
+// Starts the accepted request and answers with the status document, or
+// with the start's refusal.
+int start_and_reply(mg_connection *conn, AppState &app, const StreamForm &form,
+                    const char *log_message) {
+  char message[kMessageSize] = "";
+  if (stream_start(app.stream, form.destination, form.profile_name, form.profile_parameters,
+                   form.silent_audio, log_message, message)) {
+    status_response(conn, app, 200);
+  } else {
+    error_response(conn, app, 409, message);
+  }
+  return 1;
 }
 
 }  // namespace
@@ -58,12 +92,12 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
 
   form_field(body, length, "destination", form.destination);
   if (!form.destination[0]) return "Missing RTMP destination.";
-  if (!has_rtmp_prefix(form.destination)) return "Destination must begin with rtmp://.";
-
   form_field(body, length, "profileName", form.profile_name);
   form_field(body, length, "profileParameters", form.profile_parameters);
-  if (form.profile_name[0] && !form.profile_parameters[0])
-    return "Selected stream profile is missing parameters.";
+  // The rules stream_start applies, checked here so a bad body gets its 400.
+  if (const char *refusal =
+          stream_choice_refusal(form.destination, form.profile_name, form.profile_parameters))
+    return refusal;
 
   char silent_audio[kSilentAudioSize];
   if (mg_get_var(body, length, "silentAudio", silent_audio, sizeof silent_audio) >= 0)
@@ -71,105 +105,72 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
   return nullptr;
 }
 
-bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSize],
-                         char (&profile_name)[kProfileNameSize],
-                         char (&profile_parameters)[kProfileParametersSize], bool &silent_audio) {
-  destination[0] = '\0';
-  profile_name[0] = '\0';
-  profile_parameters[0] = '\0';
-  silent_audio = false;
+bool read_stream_request(mg_connection *conn, AppState &app, StreamForm &form) {
+  form.destination[0] = '\0';
+  form.profile_name[0] = '\0';
+  form.profile_parameters[0] = '\0';
+  form.silent_audio = false;
 
   std::size_t length;
   if (const char *refusal = check_content_length(mg_get_header(conn, "Content-Length"), length)) {
-    error_response(conn, 400, refusal);
+    error_response(conn, app, 400, refusal);
     return false;
   }
-
-  // Only the bytes that actually arrive count; a short body is not refused by itself.
   char body[kMaxRequestBody + 1];
-  std::size_t received = 0;
-  while (received < length) {
-    int n = mg_read(conn, body + received, length - received);
-    if (n <= 0) break;
-    received += static_cast<std::size_t>(n);
-  }
-  body[received] = '\0';
-
-  StreamForm form;
+  const std::size_t received = read_body(conn, length, body);
   if (const char *refusal = parse_stream_form(body, received, form)) {
-    error_response(conn, 400, refusal);
+    error_response(conn, app, 400, refusal);
     return false;
   }
-  copy_bounded(destination, form.destination);
-  copy_bounded(profile_name, form.profile_name);
-  copy_bounded(profile_parameters, form.profile_parameters);
-  silent_audio = form.silent_audio;
   return true;
 }
 
-// Starts the accepted request and answers with the status document, or
-// with the start's refusal.
-static int start_and_reply(mg_connection *conn, const StreamForm &form, const char *log_message) {
-  char message[kMessageSize] = "";
-  if (stream_start(form.destination, form.profile_name, form.profile_parameters,
-                   form.silent_audio ? 1u : 0u, log_message, message)) {
-    status_response(conn, 200);
-  } else {
-    error_response(conn, 409, message);
-  }
-  return 1;
-}
-
-int handle_start(mg_connection *conn, void *) {
-  stream_reap();
+int handle_start(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
+  stream_reap(app.stream);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Start requires POST.");
+    error_response(conn, app, 400, "Start requires POST.");
     return 1;
   }
   bool running;
   {
-    StreamLock lock;
-    running = app_state.stream.running != 0;
+    MutexLock lock(app.stream.lock);
+    running = app.stream.running != 0;
   }
   if (running) {
     // The resume state is left alone: the running stream's choice stays saved.
-    status_response(conn, 409);
+    status_response(conn, app, 409);
     return 1;
   }
   StreamForm form;
-  if (!read_stream_request(conn, form.destination, form.profile_name, form.profile_parameters,
-                           form.silent_audio))
-    return 1;
-  // Saved and armed before the start, so the choice is kept even when the start is refused.
-  resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
-  return start_and_reply(conn, form, "RTMP stream start requested");
+  if (!read_and_save_request(conn, app, form)) return 1;
+  return start_and_reply(conn, app, form, "RTMP stream start requested");
 }
 
-int handle_restart(mg_connection *conn, void *) {
-  stream_reap();
+int handle_restart(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
+  stream_reap(app.stream);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Restart requires POST.");
+    error_response(conn, app, 400, "Restart requires POST.");
     return 1;
   }
   // A refused body leaves a running stream untouched.
   StreamForm form;
-  if (!read_stream_request(conn, form.destination, form.profile_name, form.profile_parameters,
-                           form.silent_audio))
-    return 1;
-  resume_state_save(form.destination, form.profile_name, form.profile_parameters, form.silent_audio);
-  stream_stop();
-  return start_and_reply(conn, form, "RTMP stream restart requested");
+  if (!read_and_save_request(conn, app, form)) return 1;
+  stream_stop(app.stream);
+  return start_and_reply(conn, app, form, "RTMP stream restart requested");
 }
 
-int handle_stop(mg_connection *conn, void *) {
+int handle_stop(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
   if (!is_post(conn)) {
-    error_response(conn, 400, "Stop requires POST.");
+    error_response(conn, app, 400, "Stop requires POST.");
     return 1;
   }
-  stream_stop();
+  stream_stop(app.stream);
   // Only an explicit stop disarms the resume; signals leave it armed.
-  if (app_state.parameters && app_param_set("ResumeOnStart", "no", true))
+  if (app.parameters && app_param_set(app.parameters, "ResumeOnStart", "no", true))
     syslog(LOG_INFO, "Disabled RTMP stream auto-resume");
-  status_response(conn, 200);
+  status_response(conn, app, 200);
   return 1;
 }

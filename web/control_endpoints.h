@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+struct AppState;
 struct mg_connection;
 
 inline constexpr std::size_t kMaxRequestBody = 4096;
@@ -33,7 +34,6 @@ const char *parse_stream_form(const char *body, std::size_t length, StreamForm &
 // "yes", "true", "on" in any letter case, or exactly "1".
 bool silent_audio_is_true(const char *value);
 
-// Reads and validates the body. On false the 400 error document has been sent.
-bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSize],
-                         char (&profile_name)[kProfileNameSize],
-                         char (&profile_parameters)[kProfileParametersSize], bool &silent_audio);
+// Empties `form`, then reads and validates the body into it. On false the
+// 400 error document (with the identity of `app`) has been sent.
+bool read_stream_request(mg_connection *conn, AppState &app, StreamForm &form);

@@ -48,8 +48,8 @@ mg_context *start_web_server() {
   return mg_start(&callbacks, nullptr, options);
 }
 
-void register_routes(mg_context *server) {
-  for (const Route &route : kRoutes) mg_set_request_handler(server, route.uri, route.handler, nullptr);
+void register_routes(mg_context *server, AppState &app) {
+  for (const Route &route : kRoutes) mg_set_request_handler(server, route.uri, route.handler, &app);
 }
 
 void json_response(mg_connection *conn, int status, const char *body) {

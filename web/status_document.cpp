@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/bounded_text.h"
+#include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "device/device_identity.h"
@@ -55,9 +56,9 @@ const char *two_byte_escape(unsigned char byte) {
 
 // The identity as both documents show it: all five fields blank unless the
 // serial number is known. Called without any lock held.
-void read_identity(char (&mac_address)[kMacAddressSize], DeviceIdentity &identity) {
+void read_identity(AppState &app, char (&mac_address)[kMacAddressSize], DeviceIdentity &identity) {
   if (!read_mac_address(mac_address)) mac_address[0] = '\0';
-  if (!device_identity_get(identity)) identity = {};
+  if (!device_identity_get(app, identity)) identity = {};
 }
 
 const char *json_bool(bool value) { return value ? "true" : "false"; }
@@ -93,10 +94,10 @@ void json_escape(const char *source, char *destination, std::size_t capacity) {
   destination[used] = '\0';
 }
 
-void format_status_document(char *out, std::size_t capacity) {
+void format_status_document(AppState &app, char *out, std::size_t capacity) {
   char mac_address[kMacAddressSize];
   DeviceIdentity identity;
-  read_identity(mac_address, identity);
+  read_identity(app, mac_address, identity);
   char mac_json[36], serial_json[64], model_json[256], os_json[128], chip_json[128], arch_json[64];
   json_escape(mac_address, mac_json, sizeof mac_json);
   json_escape(identity.serial_number, serial_json, sizeof serial_json);
@@ -108,11 +109,11 @@ void format_status_document(char *out, std::size_t capacity) {
   bool running;
   uint64_t frames_sent, bytes_sent, last_packet_bytes;
   uint32_t current_bitrate;
-  char live_destination[sizeof app_state.stream.destination];
+  char live_destination[sizeof app.stream.destination];
   char profile_json[256], stream_details_json[2048], profile_details_json[2048], last_error_json[1024];
   {
-    StreamLock lock;
-    const StreamControl &control = app_state.stream;
+    MutexLock lock(app.stream.lock);
+    const StreamControl &control = app.stream;
     running = control.running != 0;
     frames_sent = control.frames_sent;
     bytes_sent = control.bytes_sent;
@@ -126,7 +127,7 @@ void format_status_document(char *out, std::size_t capacity) {
   }
 
   ResumeState saved;
-  bool loaded = resume_state_load(saved);
+  bool loaded = resume_state_load(app.parameters, saved);
   const char *destination = live_destination[0]               ? live_destination
                             : loaded && saved.destination[0] ? saved.destination
                                                              : "";
@@ -149,12 +150,12 @@ void format_status_document(char *out, std::size_t capacity) {
                 model_json, os_json, chip_json, arch_json);
 }
 
-void format_error_document(const char *message, char *out, std::size_t capacity) {
+void format_error_document(AppState &app, const char *message, char *out, std::size_t capacity) {
   char message_json[1024];
   json_escape(message, message_json, sizeof message_json);
   char mac_address[kMacAddressSize];
   DeviceIdentity identity;
-  read_identity(mac_address, identity);
+  read_identity(app, mac_address, identity);
   char mac_json[36], serial_json[64];
   json_escape(mac_address, mac_json, sizeof mac_json);
   json_escape(identity.serial_number, serial_json, sizeof serial_json);
@@ -167,21 +168,22 @@ void format_error_document(const char *message, char *out, std::size_t capacity)
                 message_json, mac_json, serial_json);
 }
 
-void status_response(mg_connection *conn, int http_status) {
+void status_response(mg_connection *conn, AppState &app, int http_status) {
   char document[kStatusDocumentSize];
-  format_status_document(document, sizeof document);
+  format_status_document(app, document, sizeof document);
   json_response(conn, http_status, document);
 }
 
-void error_response(mg_connection *conn, int http_status, const char *message) {
+void error_response(mg_connection *conn, AppState &app, int http_status, const char *message) {
   char document[kErrorDocumentSize];
-  format_error_document(message, document, sizeof document);
+  format_error_document(app, message, document, sizeof document);
   json_response(conn, http_status, document);
 }
 
-int handle_status(mg_connection *conn, void *) {
+int handle_status(mg_connection *conn, void *data) {
+  AppState &app = *static_cast<AppState *>(data);
   // Every method is answered alike; a body, if any, is left unread.
-  stream_reap();
-  status_response(conn, 200);
+  stream_reap(app.stream);
+  status_response(conn, app, 200);
   return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+struct AppState;
 struct mg_connection;
 
 inline constexpr std::size_t kStatusDocumentSize = 11000;
@@ -17,11 +18,11 @@ inline constexpr std::size_t kErrorDocumentSize = 2500;
 void json_escape(const char *source, char *destination, std::size_t capacity);
 
 // Builds the status document from a snapshot of the stream, the saved
-// choice and the device identity.
-void format_status_document(char *out, std::size_t capacity);
-// Builds the error document around `message`.
-void format_error_document(const char *message, char *out, std::size_t capacity);
+// choice and the device identity of `app`.
+void format_status_document(AppState &app, char *out, std::size_t capacity);
+// Builds the error document around `message`, with the identity of `app`.
+void format_error_document(AppState &app, const char *message, char *out, std::size_t capacity);
 
 // Send the documents through json_response with `http_status`.
-void status_response(mg_connection *conn, int http_status);
-void error_response(mg_connection *conn, int http_status, const char *message);
+void status_response(mg_connection *conn, AppState &app, int http_status);
+void error_response(mg_connection *conn, AppState &app, int http_status, const char *message);

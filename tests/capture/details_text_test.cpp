@@ -139,27 +139,24 @@ TEST(Details, RateControlLabels) {
 
 class PublishDetails : public testing::Test {
  protected:
-  void SetUp() override { g_mutex_init(&app_state.stream.lock); }
-  void TearDown() override {
-    app_state.stream.stream_details[0] = '\0';
-    app_state.stream.profile_details[0] = '\0';
-    g_mutex_clear(&app_state.stream.lock);
-  }
+  void SetUp() override { g_mutex_init(&control_.lock); }
+  void TearDown() override { g_mutex_clear(&control_.lock); }
+  StreamControl control_{};
 };
 
 TEST_F(PublishDetails, StoresBothTextsCutToTheField) {
   std::string long_text(2000, 'p');
-  publish_capture_details(long_text.c_str(), "Video: H.264 640x360 @ 30 fps");
-  EXPECT_STREQ(app_state.stream.stream_details, "Video: H.264 640x360 @ 30 fps");
-  EXPECT_EQ(std::string(app_state.stream.profile_details), long_text.substr(0, kDetailsSize - 1));
+  publish_capture_details(control_, long_text.c_str(), "Video: H.264 640x360 @ 30 fps");
+  EXPECT_STREQ(control_.stream_details, "Video: H.264 640x360 @ 30 fps");
+  EXPECT_EQ(std::string(control_.profile_details), long_text.substr(0, kDetailsSize - 1));
 }
 
 TEST_F(PublishDetails, CutNeverSplitsACharacter) {
   // 1022 bytes, then a three-byte character across the 1023-byte limit.
   std::string text = std::string(1022, 'n') + "\xE2\x82\xAC" + "tail";
-  publish_capture_details(text.c_str(), text.c_str());
-  EXPECT_EQ(std::string(app_state.stream.profile_details), std::string(1022, 'n'));
-  EXPECT_TRUE(g_utf8_validate(app_state.stream.stream_details, -1, nullptr));
+  publish_capture_details(control_, text.c_str(), text.c_str());
+  EXPECT_EQ(std::string(control_.profile_details), std::string(1022, 'n'));
+  EXPECT_TRUE(g_utf8_validate(control_.stream_details, -1, nullptr));
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ using corvane_peers::CredentialMode;
 using corvane_peers::CredentialService;
 using corvane_peers::DeviceInfoReply;
 
+// The test's own application state: identity cache, libcurl flag, parameter handle.
+AppState app{};
+
 // The password holds a colon: only the first colon separates the user name.
 constexpr const char *kPassword = "Pw-7f3e:x9Qz!s";
 const std::string kCredential = std::string("corvane-vapix:") + kPassword;
@@ -48,7 +51,7 @@ class PeersEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     peers = new Peers;
-    g_mutex_init(&app_state.identity_lock);
+    g_mutex_init(&app.identity_lock);
     ASSERT_EQ(curl_global_init(CURL_GLOBAL_ALL), CURLE_OK);
     if (!in_private_namespaces()) {
       peers->skip_reason =
@@ -70,7 +73,7 @@ class PeersEnvironment : public testing::Environment {
     delete peers;
     peers = nullptr;
     curl_global_cleanup();
-    g_mutex_clear(&app_state.identity_lock);
+    g_mutex_clear(&app.identity_lock);
   }
 };
 
@@ -120,12 +123,12 @@ class DeviceIdentityTest : public testing::Test {
   void SetUp() override {
     ASSERT_NE(peers, nullptr);
     if (!peers->skip_reason.empty()) GTEST_SKIP() << peers->skip_reason;
-    g_mutex_lock(&app_state.identity_lock);
-    app_state.identity_cached = false;
-    app_state.identity_cache = {};
-    g_mutex_unlock(&app_state.identity_lock);
-    app_state.curl_ready = 1;
-    app_state.parameters = nullptr;
+    g_mutex_lock(&app.identity_lock);
+    app.identity_cached = false;
+    app.identity_cache = {};
+    g_mutex_unlock(&app.identity_lock);
+    app.curl_ready = 1;
+    app.parameters = nullptr;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", peers->bus.address().c_str(), 1);
     peers->server.reset();
     peers->log->sink().clear();
@@ -139,8 +142,8 @@ class DeviceIdentityTest : public testing::Test {
       EXPECT_EQ(line.message.find("corvane-vapix-no-separator"), std::string::npos) << line.message;
     }
     service_.reset();
-    if (app_state.parameters) ax_parameter_free(app_state.parameters);
-    app_state.parameters = nullptr;
+    if (app.parameters) ax_parameter_free(app.parameters);
+    app.parameters = nullptr;
     parameter_dir_.reset();
   }
 
@@ -159,8 +162,8 @@ class DeviceIdentityTest : public testing::Test {
     setenv("AXPARAMETER_DIR", parameter_dir_->path().c_str(), 1);
     unsetenv("AXPARAMETER_SYSTEM_SERIAL");
     GError *error = nullptr;
-    app_state.parameters = ax_parameter_new("corvane", &error);
-    ASSERT_NE(app_state.parameters, nullptr) << (error ? error->message : "no error object");
+    app.parameters = ax_parameter_new("corvane", &error);
+    ASSERT_NE(app.parameters, nullptr) << (error ? error->message : "no error object");
   }
   // Makes the system parameter unreadable: a folder where its file belongs.
   void break_system_parameter() {
@@ -223,7 +226,7 @@ TEST_P(DeviceInfoAnswer, GivesTheIdentityOrFallsBack) {
 
   DeviceIdentity identity;
   std::memset(&identity, 'x', sizeof identity);
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
 
   expect_identity(known, identity, c.expected);
   EXPECT_EQ(service_calls(), 1);
@@ -275,7 +278,7 @@ TEST_F(DeviceIdentityTest, RequestCarriesCredentialBodyAndHeaders) {
   setenv("http_proxy", "http://127.0.0.1:9", 1);
   setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
   unsetenv("http_proxy");
   unsetenv("ALL_PROXY");
 
@@ -323,7 +326,7 @@ TEST_P(CredentialFailure, SkipsTheRequestAndFallsBack) {
   peers->server.set_reply({200, in_property_list(kFullFields), 0ms});
 
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
 
   expect_identity(known, identity, kNothing);
   EXPECT_EQ(peers->server.requests(), 0);
@@ -347,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CredentialFailure, testing::ValuesIn(kCredential
 TEST_F(DeviceIdentityTest, ErrorReplyTextIsLogged) {
   start_service(CredentialMode::ERROR);
   DeviceIdentity identity;
-  device_identity_get(identity);
+  device_identity_get(app, identity);
   std::vector<corvane_test::LogLine> lines = log_lines();
   ASSERT_EQ(lines.size(), 1u) << log_dump();
   EXPECT_NE(lines[0].message.find("service account is disabled"), std::string::npos) << lines[0].message;
@@ -357,9 +360,9 @@ TEST_F(DeviceIdentityTest, ErrorReplyTextIsLogged) {
 TEST_F(DeviceIdentityTest, CurlNotReadySkipsBothRequests) {
   start_service(CredentialMode::GOOD);
   peers->server.set_reply({200, in_property_list(kFullFields), 0ms});
-  app_state.curl_ready = 0;
+  app.curl_ready = 0;
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
   expect_identity(known, identity, kNothing);
   EXPECT_EQ(service_calls(), 0);
   EXPECT_EQ(peers->server.requests(), 0);
@@ -372,7 +375,7 @@ TEST_F(DeviceIdentityTest, FirstSuccessIsCachedAndNothingIsAskedAgain) {
   start_service(CredentialMode::GOOD);
   peers->server.set_reply({200, in_property_list(kFullFields), 0ms});
   DeviceIdentity first;
-  ASSERT_TRUE(device_identity_get(first));
+  ASSERT_TRUE(device_identity_get(app, first));
   EXPECT_EQ(service_calls(), 1);
   EXPECT_EQ(peers->server.requests(), 1);
 
@@ -381,7 +384,7 @@ TEST_F(DeviceIdentityTest, FirstSuccessIsCachedAndNothingIsAskedAgain) {
   for (int i = 0; i < 3; ++i) {
     DeviceIdentity again;
     std::memset(&again, 'x', sizeof again);
-    bool known = device_identity_get(again);
+    bool known = device_identity_get(app, again);
     expect_identity(known, again, kFull);
   }
   EXPECT_EQ(service_calls(), 1);
@@ -392,14 +395,14 @@ TEST_F(DeviceIdentityTest, EveryRequestFetchesUntilASerialIsKnown) {
   start_service(CredentialMode::GOOD);
   peers->server.set_reply({200, in_property_list(R"("ProdFullName":"Box Camera Q1")"), 0ms});
   DeviceIdentity identity;
-  EXPECT_FALSE(device_identity_get(identity));
-  EXPECT_FALSE(device_identity_get(identity));
+  EXPECT_FALSE(device_identity_get(app, identity));
+  EXPECT_FALSE(device_identity_get(app, identity));
   EXPECT_EQ(service_calls(), 2);
   EXPECT_EQ(peers->server.requests(), 2);
 
   peers->server.set_reply({200, in_property_list(kFullFields), 0ms});
-  EXPECT_TRUE(device_identity_get(identity));
-  EXPECT_TRUE(device_identity_get(identity));
+  EXPECT_TRUE(device_identity_get(app, identity));
+  EXPECT_TRUE(device_identity_get(app, identity));
   EXPECT_EQ(service_calls(), 3);
   EXPECT_EQ(peers->server.requests(), 3);
   expect_identity(true, identity, kFull);
@@ -427,7 +430,7 @@ TEST_P(SystemSerialParameter, IsTheSecondSource) {
   if (c.broken) break_system_parameter();
 
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
 
   bool expect_known = c.serial[0] != '\0';
   expect_identity(known, identity, {expect_known, c.serial, "Box Camera Q1", "unknown", "unknown", "aarch64"});
@@ -457,16 +460,16 @@ TEST_F(DeviceIdentityTest, AnsweredSerialLeavesTheParameterUnread) {
   peers->server.set_reply({200, in_property_list(kFullFields), 0ms});
   open_parameters(std::nullopt);  // reading it would log a warning
   DeviceIdentity identity;
-  expect_identity(device_identity_get(identity), identity, kFull);
+  expect_identity(device_identity_get(app, identity), identity, kFull);
   expect_warnings({});
 }
 
 TEST_F(DeviceIdentityTest, ParameterServesWithoutLibcurl) {
   start_service(CredentialMode::GOOD);
   open_parameters("ACCC8E0ABCDE");
-  app_state.curl_ready = 0;
+  app.curl_ready = 0;
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
   expect_identity(known, identity, {true, "ACCC8E0ABCDE", "unknown", "unknown", "unknown", "aarch64"});
   EXPECT_EQ(service_calls(), 0);
   EXPECT_EQ(peers->server.requests(), 0);
@@ -512,11 +515,11 @@ TEST_F(MacAddressSource, UpNonLoopbackInterfaceIsRead) {
 TEST_F(MacAddressSource, NoAnswerAndNoParameterGiveTheMacSerial) {
   start_service(CredentialMode::ERROR);
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
   expect_identity(known, identity, {true, "02005E1000FE", "unknown", "unknown", "unknown", "aarch64"});
   expect_warnings({"Unable to retrieve VAPIX service account credentials: ..."});
   // Cached: nothing is asked again.
-  EXPECT_TRUE(device_identity_get(identity));
+  EXPECT_TRUE(device_identity_get(app, identity));
   EXPECT_EQ(service_calls(), 1);
 }
 
@@ -525,16 +528,16 @@ TEST_F(MacAddressSource, UnreadableParameterFallsToTheMac) {
   peers->server.set_reply({200, in_property_list(R"("ProdFullName":"Box Camera Q1")"), 0ms});
   open_parameters(std::nullopt);
   DeviceIdentity identity;
-  bool known = device_identity_get(identity);
+  bool known = device_identity_get(app, identity);
   expect_identity(known, identity, {true, "02005E1000FE", "Box Camera Q1", "unknown", "unknown", "aarch64"});
   expect_warnings({"Failed to read system parameter 'Properties.System.SerialNumber': ..."});
 }
 
 TEST_F(MacAddressSource, InvalidParameterFallsToTheMac) {
   open_parameters("not a serial");
-  app_state.curl_ready = 0;
+  app.curl_ready = 0;
   DeviceIdentity identity;
-  EXPECT_TRUE(device_identity_get(identity));
+  EXPECT_TRUE(device_identity_get(app, identity));
   EXPECT_STREQ(identity.serial_number, "02005E1000FE");
 }
 
@@ -543,9 +546,9 @@ TEST_F(MacAddressSource, InterfaceDownLeavesNoSource) {
   char mac[kMacAddressSize];
   EXPECT_FALSE(read_mac_address(mac));
   EXPECT_STREQ(mac, "");
-  app_state.curl_ready = 0;
+  app.curl_ready = 0;
   DeviceIdentity identity;
-  expect_identity(device_identity_get(identity), identity, kNothing);
+  expect_identity(device_identity_get(app, identity), identity, kNothing);
 }
 
 }  // namespace

@@ -48,16 +48,19 @@ TEST_F(JsonResponse, WritesTheExactHeaderBlockForEachCode) {
 // The real route table: start_web_server binds the program's own port.
 class Routes : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    g_mutex_init(&app_state.stream.lock);
-    g_mutex_init(&app_state.identity_lock);
-  }
   void SetUp() override {
+    g_mutex_init(&app_.stream.lock);
+    g_mutex_init(&app_.identity_lock);
     server_ = start_web_server();
     ASSERT_NE(server_, nullptr);
-    register_routes(server_);
+    register_routes(server_, app_);
   }
-  void TearDown() override { mg_stop(server_); }
+  void TearDown() override {
+    if (server_) mg_stop(server_);
+    g_mutex_clear(&app_.identity_lock);
+    g_mutex_clear(&app_.stream.lock);
+  }
+  AppState app_{};
   mg_context *server_ = nullptr;
 };
 

@@ -1,4 +1,4 @@
-// In-process parameter store for tests (see parameter_store.h).
+// A parameter store handle of the test's own (see parameter_store.h).
 #include "tests/web/parameter_store.h"
 
 #include <glib.h>
@@ -6,46 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-
-#include "app/app_state.h"
-
-ParameterStore::ParameterStore() { reopen(); }
-
-ParameterStore::~ParameterStore() { close(); }
-
-bool ParameterStore::opened() const { return app_state.parameters != nullptr; }
-
-void ParameterStore::reopen() {
-  close();
-  g_setenv("AXPARAMETER_DIR", dir_.path().c_str(), TRUE);
-  GError *error = nullptr;
-  app_state.parameters = ax_parameter_new("corvane", &error);
-  EXPECT_NE(app_state.parameters, nullptr) << (error ? error->message : "no error");
-  g_clear_error(&error);
-}
-
-void ParameterStore::close() {
-  if (app_state.parameters) ax_parameter_free(app_state.parameters);
-  app_state.parameters = nullptr;
-}
-
-void ParameterStore::set(const std::string &name, const std::string &value) {
-  GError *error = nullptr;
-  EXPECT_TRUE(ax_parameter_set(app_state.parameters, name.c_str(), value.c_str(), FALSE, &error))
-      << name << ": " << (error ? error->message : "no error");
-  g_clear_error(&error);
-}
-
-std::string ParameterStore::get(const std::string &name) {
-  GError *error = nullptr;
-  gchar *value = nullptr;
-  EXPECT_TRUE(ax_parameter_get(app_state.parameters, name.c_str(), &value, &error))
-      << name << ": " << (error ? error->message : "no error");
-  g_clear_error(&error);
-  std::string text = value ? value : "";
-  g_free(value);
-  return text;
-}
 
 namespace {
 
@@ -59,8 +19,6 @@ void break_value_file(const std::string &store, const std::string &name) {
 }
 
 }  // namespace
-
-void ParameterStore::break_parameter(const std::string &name) { break_value_file(dir_.path(), name); }
 
 StoreView::StoreView(const std::string &directory) : directory_(directory) {
   g_setenv("AXPARAMETER_DIR", directory.c_str(), TRUE);

@@ -1,9 +1,7 @@
-// The one process-wide AppState, zero at process start.
-#include "app/app_state.h"
-
+// The platform's message for a failed call.
 #include "app/bounded_text.h"
 
-AppState app_state;
+#include <glib.h>
 
 const char *error_message_or_unknown(const GError *error) {
   return error && error->message ? error->message : "unknown error";
