@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include "app/bounded_text.h"
+#include "app/log_text.h"
 #include "app/stream_control.h"
 
 extern "C" {
@@ -224,7 +225,8 @@ void worker_finish(FramePumpState &state, CaptureSession *capture, StreamRequest
       StreamLock lock;
       copy_bounded(app_state.stream.last_error, error_text);
     }
-    syslog(LOG_ERR, "%s", error_text);
+    // Messages quote values from the request.
+    syslog(LOG_ERR, "%s", escape_control_bytes(error_text).c_str());
   }
   // 6. The request belongs to the worker.
   free_stream_request(request);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/bounded_text.h"
+#include "app/log_text.h"
 #include "web/http_server.h"
 
 namespace {
@@ -58,6 +59,7 @@ int handle_static(mg_connection *conn, void *) {
     return 1;
   }
   // Directories are never listed; the server answers 404 on its own.
-  syslog(LOG_WARNING, "No static file for request '%s' mapped to '%s'", rest, file_path);
+  syslog(LOG_WARNING, "No static file for request '%s' mapped to '%s'",
+         escape_control_bytes(rest).c_str(), escape_control_bytes(file_path).c_str());
   return 0;
 }
