@@ -13,6 +13,7 @@
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"
+#include "web/request_origin.h"
 #include "web/status_document.h"
 
 namespace {
@@ -26,6 +27,14 @@ bool is_post(mg_connection *conn) {
 template <std::size_t N>
 void form_field(const char *body, std::size_t length, const char *name, char (&value)[N]) {
   if (mg_get_var(body, length, name, value, N) < 0) value[0] = '\0';
+}
+
+// Another site's page may make a visitor's browser send these requests;
+// such a request is refused with 403 before anything is read or changed.
+bool refused_as_cross_site(mg_connection *conn) {
+  if (!request_is_cross_site(conn)) return false;
+  error_response(conn, 403, kCrossSiteRefusal);
+  return true;
 }
 
 bool has_rtmp_prefix(const char *destination) {
@@ -126,6 +135,7 @@ int handle_start(mg_connection *conn, void *) {
     error_response(conn, 400, "Start requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn)) return 1;
   bool running;
   {
     StreamLock lock;
@@ -151,6 +161,7 @@ int handle_restart(mg_connection *conn, void *) {
     error_response(conn, 400, "Restart requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn)) return 1;
   // A refused body leaves a running stream untouched.
   StreamForm form;
   if (!read_stream_request(conn, form.destination, form.profile_name, form.profile_parameters,
@@ -166,6 +177,7 @@ int handle_stop(mg_connection *conn, void *) {
     error_response(conn, 400, "Stop requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn)) return 1;
   stream_stop();
   // Only an explicit stop disarms the resume; signals leave it armed.
   if (app_state.parameters && app_param_set("ResumeOnStart", "no", true))

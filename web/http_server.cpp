@@ -11,6 +11,7 @@ const char *status_text(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 409: return "Conflict";
     default: return "Error";
   }
@@ -38,7 +39,9 @@ constexpr Route kRoutes[] = {
 
 mg_context *start_web_server() {
   const char *options[] = {
-      "listening_ports", "30920",
+      // Loopback only: on a camera the page is reached through the camera's
+      // web server, which authenticates the user first.
+      "listening_ports", "127.0.0.1:30920",
       "request_timeout_ms", "10000",
       "error_log_file", "error.log",
       nullptr,
