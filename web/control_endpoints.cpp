@@ -13,6 +13,7 @@
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"
+#include "web/request_body.h"
 #include "web/request_origin.h"
 #include "web/status_document.h"
 
@@ -96,12 +97,7 @@ bool read_stream_request(mg_connection *conn, char (&destination)[kDestinationSi
 
   // Only the bytes that actually arrive count; a short body is not refused by itself.
   char body[kMaxRequestBody + 1];
-  std::size_t received = 0;
-  while (received < length) {
-    int n = mg_read(conn, body + received, length - received);
-    if (n <= 0) break;
-    received += static_cast<std::size_t>(n);
-  }
+  const std::size_t received = read_request_body(conn, body, length);
   body[received] = '\0';
 
   StreamForm form;

@@ -56,6 +56,9 @@ void register_routes(mg_context *server) {
 }
 
 void json_response(mg_connection *conn, int status, const char *body) {
+  // As the reply says, the connection closes: the server does not read the
+  // rest of an unread or refused body first.
+  mg_disable_connection_keep_alive(conn);
   mg_printf(conn,
             "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n"
             "Content-Length: %lu\r\nConnection: close\r\n\r\n%s",

@@ -43,6 +43,8 @@ bool map_static_path(const char *path, char (&file_path)[kStaticPathSize], const
 }
 
 int handle_static(mg_connection *conn, void *) {
+  // A body sent with a file request is never read, and not waited for.
+  mg_disable_connection_keep_alive(conn);
   const mg_request_info *info = mg_get_request_info(conn);
   const char *path = nullptr;
   if (info) path = info->local_uri ? info->local_uri : info->request_uri;
