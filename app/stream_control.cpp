@@ -2,6 +2,7 @@
 #include "app/stream_control.h"
 
 #include <glib.h>
+#include <malloc.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -12,6 +13,14 @@ namespace {
 
 bool has_rtmp_prefix(const char *destination) {
   return destination && std::strlen(destination) > 6 && std::strncmp(destination, "rtmp://", 7) == 0;
+}
+
+// Joins an ended or stopping worker, then hands what its run freed back to
+// the system: the allocator keeps freed pages for reuse otherwise, and a
+// stream's buffers are megabytes that the camera's video pipeline needs.
+void join_worker(GThread *thread) {
+  g_thread_join(thread);
+  malloc_trim(0);
 }
 
 // Takes the worker handle out of the block; the caller joins it.
@@ -75,7 +84,7 @@ bool stream_start(const char *destination, const char *profile_name,
       request = nullptr;
     }
   }
-  if (ended_worker) g_thread_join(ended_worker);
+  if (ended_worker) join_worker(ended_worker);
   if (request) {
     free_stream_request(request);
     copy_bounded(message_out, kMessageSize, "Stream is already running.");
@@ -92,7 +101,7 @@ void stream_stop() {
     thread = take_worker_locked();
     if (thread) app_state.stream.stop_requested = 1;
   }
-  if (thread) g_thread_join(thread);
+  if (thread) join_worker(thread);
 }
 
 void stream_reap() {
@@ -101,5 +110,5 @@ void stream_reap() {
     StreamLock lock;
     if (!app_state.stream.running) thread = take_worker_locked();
   }
-  if (thread) g_thread_join(thread);
+  if (thread) join_worker(thread);
 }
