@@ -8,12 +8,17 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <dirent.h>
-#include <glib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -62,39 +67,38 @@ int connection_socket(const mg_connection *conn) {
   return found;
 }
 
+// Shuts the socket's receiving side at the deadline, unless the read is done first.
 struct BodyWatch {
-  GMutex lock;
-  GCond finished;
-  bool done;
-  int socket;
-  gint64 deadline;  // g_get_monotonic_time() scale
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  int socket = -1;
+  std::chrono::steady_clock::time_point deadline;
 };
 
-gpointer watch_body(gpointer data) {
-  auto *watch = static_cast<BodyWatch *>(data);
-  g_mutex_lock(&watch->lock);
-  while (!watch->done) {
-    if (!g_cond_wait_until(&watch->finished, &watch->lock, watch->deadline) && !watch->done) {
-      // Under the lock: the handler has not returned, so the socket is still its own.
-      shutdown(watch->socket, SHUT_RD);
-      break;
-    }
+void watch_body(BodyWatch &watch) {
+  std::unique_lock guard(watch.lock);
+  if (!watch.finished.wait_until(guard, watch.deadline, [&] { return watch.done; })) {
+    // Under the lock: the handler has not returned, so the socket is still its own.
+    shutdown(watch.socket, SHUT_RD);
   }
-  g_mutex_unlock(&watch->lock);
-  return nullptr;
 }
 
 }  // namespace
 
 std::size_t read_request_body(mg_connection *conn, char *body, std::size_t length,
                               int64_t deadline) {
-  BodyWatch watch{};
-  g_mutex_init(&watch.lock);
-  g_cond_init(&watch.finished);
+  BodyWatch watch;
   watch.socket = connection_socket(conn);
-  watch.deadline = g_get_monotonic_time() + deadline;
-  GThread *watcher =
-      watch.socket >= 0 ? g_thread_try_new("body-deadline", watch_body, &watch, nullptr) : nullptr;
+  watch.deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(deadline);
+  std::thread watcher;
+  if (watch.socket >= 0) {
+    try {
+      watcher = std::thread(watch_body, std::ref(watch));
+    } catch (const std::system_error &) {
+      // No thread to spare: the read goes on without its deadline.
+    }
+  }
 
   std::size_t received = 0;
   while (received < length) {
@@ -103,14 +107,13 @@ std::size_t read_request_body(mg_connection *conn, char *body, std::size_t lengt
     received += static_cast<std::size_t>(n);
   }
 
-  if (watcher) {
-    g_mutex_lock(&watch.lock);
-    watch.done = true;
-    g_cond_signal(&watch.finished);
-    g_mutex_unlock(&watch.lock);
-    g_thread_join(watcher);
+  if (watcher.joinable()) {
+    {
+      std::lock_guard guard(watch.lock);
+      watch.done = true;
+    }
+    watch.finished.notify_one();
+    watcher.join();
   }
-  g_cond_clear(&watch.finished);
-  g_mutex_clear(&watch.lock);
   return received;
 }
