@@ -2,6 +2,7 @@
 #include "app/stream_control.h"
 
 #include <glib.h>
+#include <malloc.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -10,6 +11,14 @@
 #include "app/mutex_lock.h"
 
 namespace {
+
+// Joins an ended or stopping worker, then hands what its run freed back to
+// the system: the allocator keeps freed pages for reuse otherwise, and a
+// stream's buffers are megabytes that the camera's video pipeline needs.
+void join_worker(GThread *thread) {
+  g_thread_join(thread);
+  malloc_trim(0);
+}
 
 // Takes the worker handle out of the block; the caller joins it.
 GThread *take_worker_locked(StreamControl &control) {
@@ -78,7 +87,7 @@ bool stream_start(StreamControl &control, const char *destination, const char *p
       request = nullptr;
     }
   }
-  if (ended_worker) g_thread_join(ended_worker);
+  if (ended_worker) join_worker(ended_worker);
   if (request) {
     free_stream_request(request);
     copy_bounded(message_out, kMessageSize, "Stream is already running.");
@@ -95,7 +104,7 @@ void stream_stop(StreamControl &control) {
     thread = take_worker_locked(control);
     if (thread) control.stop_requested = 1;
   }
-  if (thread) g_thread_join(thread);
+  if (thread) join_worker(thread);
 }
 
 void stream_reap(StreamControl &control) {
@@ -104,5 +113,5 @@ void stream_reap(StreamControl &control) {
     MutexLock lock(control.lock);
     if (!control.running) thread = take_worker_locked(control);
   }
-  if (thread) g_thread_join(thread);
+  if (thread) join_worker(thread);
 }

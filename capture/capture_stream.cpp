@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "app/bounded_text.h"
+#include "app/log_text.h"
 #include "capture/capture_settings.h"
 #include "capture/details_text.h"
 #include "capture/utf8_text.h"
@@ -85,7 +86,8 @@ bool open_capture_stream(StreamControl &control, const StreamRequest &request,
   const char *codec = video_codec_label(capture.codec);
   if (request.profile_name && request.profile_name[0])
     syslog(LOG_INFO, "Started VDO %s stream for RTMP output at %ux%u, %u fps using stream profile '%s'",
-           codec, capture.width, capture.height, capture.fps, request.profile_name);
+           codec, capture.width, capture.height, capture.fps,
+           escape_control_bytes(request.profile_name).c_str());
   else
     syslog(LOG_INFO, "Started VDO %s stream for RTMP output at %ux%u, %u fps", codec, capture.width,
            capture.height, capture.fps);

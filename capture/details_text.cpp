@@ -4,12 +4,15 @@
 #include <syslog.h>
 
 #include "app/mutex_lock.h"
+#include "app/log_text.h"
 #include "capture/utf8_text.h"
 
 namespace {
 
-const char *profile_label(const char *profile_name) {
-  return profile_name && profile_name[0] ? profile_name : kDefaultProfileLabel;
+// Names and texts from the request go into the details with their control
+// bytes written out, so the only line feeds are those between the lines.
+std::string profile_label(const char *profile_name) {
+  return escape_control_bytes(profile_name && profile_name[0] ? profile_name : kDefaultProfileLabel);
 }
 
 }  // namespace
@@ -42,7 +45,7 @@ void append_bitrate_line(GString *text, const char *label, uint32_t bits_per_sec
 
 GString *format_profile_details(const StreamProfileConfig &config, const char *profile_name) {
   GString *text = g_string_new(nullptr);
-  g_string_append_printf(text, "Name: %s", profile_label(profile_name));
+  g_string_append_printf(text, "Name: %s", profile_label(profile_name).c_str());
   if (config.has_camera) g_string_append_printf(text, "\nInput: %u", config.camera);
   if (config.has_channel) g_string_append_printf(text, "\nChannel: %u", config.channel);
   if (config.has_resolution)
@@ -50,7 +53,8 @@ GString *format_profile_details(const StreamProfileConfig &config, const char *p
   if (config.has_fps) g_string_append_printf(text, "\nFrame rate: %.2f fps", config.fps);
   if (config.has_compression) g_string_append_printf(text, "\nCompression: %u", config.compression);
   if (config.has_codec) g_string_append_printf(text, "\nVideo codec: %s", config.codec_label);
-  if (config.has_h264_profile) g_string_append_printf(text, "\nH.264 profile: %s", config.h264_profile);
+  if (config.has_h264_profile) g_string_append_printf(text, "\nH.264 profile: %s",
+                           escape_control_bytes(config.h264_profile).c_str());
   if (config.has_keyframe_interval)
     g_string_append_printf(text, "\nKeyframe interval: %u", config.keyframe_interval);
   if (config.has_rate_control)
@@ -60,7 +64,7 @@ GString *format_profile_details(const StreamProfileConfig &config, const char *p
   if (config.has_max_bitrate) append_bitrate_line(text, "Max bitrate", config.max_bitrate);
   if (config.has_abr_target) append_bitrate_line(text, "ABR target", config.abr_target);
   if (config.has_audio) g_string_append_printf(text, "\nAudio: %s", config.audio);
-  if (config.has_overlays) g_string_append_printf(text, "\nOverlays: %s", config.overlays);
+  if (config.has_overlays) g_string_append_printf(text, "\nOverlays: %s", escape_control_bytes(config.overlays).c_str());
   return text;
 }
 
@@ -69,7 +73,7 @@ GString *format_stream_details(const StreamProfileConfig &config, const char *pr
                                uint32_t fps) {
   GString *text = g_string_new(nullptr);
   g_string_append_printf(text, "Video: %s %ux%u @ %u fps\nProfile: %s", video_codec_label(config.codec),
-                         width, height, fps, profile_label(profile_name));
+                         width, height, fps, profile_label(profile_name).c_str());
   if (config.codec == VIDEO_CODEC_H265 || config.codec == VIDEO_CODEC_AV1)
     g_string_append(text, "\nRTMP mode: Enhanced RTMP required");
   if (config.has_camera) g_string_append_printf(text, "\nInput: %u", config.camera);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/bounded_text.h"
+#include "app/log_text.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -33,7 +34,9 @@ void log_to_syslog(void *context, int level, const char *format, va_list args) {
   }
   while (!pending_line.empty() && (pending_line.back() == '\n' || pending_line.back() == '\r'))
     pending_line.pop_back();
-  if (!pending_line.empty()) syslog(LOG_WARNING, "FFmpeg: %s", pending_line.c_str());
+  // FFmpeg's lines quote the destination's host and path.
+  if (!pending_line.empty())
+    syslog(LOG_WARNING, "FFmpeg: %s", escape_control_bytes(pending_line.c_str()).c_str());
   pending_line.clear();
 }
 

@@ -7,6 +7,7 @@
 #include "app/bounded_text.h"
 #include "app/mutex_lock.h"
 #include "app/owners.h"
+#include "app/log_text.h"
 #include "app/stream_control.h"
 
 extern "C" {
@@ -220,7 +221,8 @@ void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession
       MutexLock lock(control.lock);
       copy_bounded(control.last_error, error_text);
     }
-    syslog(LOG_ERR, "%s", error_text);
+    // Messages quote values from the request.
+    syslog(LOG_ERR, "%s", escape_control_bytes(error_text).c_str());
   }
   // 6. The request belongs to the worker.
   free_stream_request(request);

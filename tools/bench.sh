@@ -9,3 +9,8 @@ for bench in build/normal/bench/*_bench; do
   # In a network namespace of its own, so its ports meet nothing else.
   tools/in-netns.sh "$bench"
 done
+# Benchmarks that drive the real program from outside.
+for bench in bench/*_bench.py; do
+  echo "== ${bench##*/}"
+  tools/in-netns.sh /usr/bin/python3 "$bench"
+done

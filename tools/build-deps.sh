@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Fetches FFmpeg 7.1 and CivetWeb 1.16 from the Debian mirror named in this
 # machine's apt configuration, checks them against deps/pins.txt, applies the
-# Debian patches and builds FFmpeg into .deps/. A finished build is reused
-# for as long as its pins and configuration stay the same.
+# Debian patches and ours, and builds FFmpeg. Sources and builds live in a
+# store shared by every checkout on the machine (CORVANE_DEPS_STORE, default
+# ~/.cache/corvane-deps), named by what went into them, so a fresh clone with
+# the same pins, patches and configuration finds its FFmpeg built. .deps/ in
+# the checkout holds links into the store: civetweb, ffmpeg-<target>.
 #
 #   tools/build-deps.sh [--target aarch64]
 set -euo pipefail
@@ -15,9 +18,19 @@ case "$target" in
   *) echo "unknown target $target (native or aarch64)" >&2; exit 2 ;;
 esac
 
+store=${CORVANE_DEPS_STORE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-deps}
 cache=$root/.deps
-mkdir -p "$cache/downloads" "$cache/src"
+mkdir -p "$store/downloads" "$store/src" "$store/build" "$cache"
 say() { printf '[deps %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+# One build at a time per store; another checkout's build is waited for.
+exec 9> "$store/.lock"
+flock -n 9 || { say "waiting for another build in $store"; flock 9; }
+
+# link NAME TARGET: .deps/NAME points into the store (replacing an old folder).
+link() {
+  [[ -L "$cache/$1" || ! -e "$cache/$1" ]] || rm -rf "${cache:?}/$1"
+  ln -sfn "$2" "$cache/$1"
+}
 
 # The mirror comes from apt's own configuration, so nothing here names a host.
 mirror() {
@@ -30,7 +43,7 @@ mirror() {
 }
 
 fetch() { # path sha256 -> prints local file
-  local path=$1 sum=$2 file=$cache/downloads/${1##*/}
+  local path=$1 sum=$2 file=$store/downloads/${1##*/}
   if [[ -f "$file" ]] && echo "$sum  $file" | sha256sum -c --quiet - 2>/dev/null; then
     echo "$file"; return
   fi
@@ -53,8 +66,9 @@ unpack() { # name -> prints source dir (orig tarball + Debian patches applied)
   # Debian's and are part of the stamp, so changing one rebuilds.
   local ours=()
   for path in deps/patches/"$name"/*.patch; do [[ -f "$path" ]] && ours+=("$root/$path"); done
-  local stamp; stamp=$(sha256sum "$orig" "$debian" "${ours[@]}" | sha256sum | cut -c1-16)
-  local dir=$cache/src/$name-$stamp
+  # Named by content only, so every checkout computes the same name.
+  local stamp; stamp=$(sha256sum "$orig" "$debian" "${ours[@]}" | cut -d' ' -f1 | sha256sum | cut -c1-16)
+  local dir=$store/src/$name-$stamp
   if [[ ! -f "$dir/.unpacked" ]]; then
     say "unpacking $name" >&2
     rm -rf "$dir" && mkdir -p "$dir"
@@ -76,7 +90,7 @@ unpack() { # name -> prints source dir (orig tarball + Debian patches applied)
 }
 
 civetweb_src=$(unpack civetweb)
-ln -sfn "$civetweb_src" "$cache/civetweb"
+link civetweb "$civetweb_src"
 say "civetweb 1.16 source ready"
 
 ffmpeg_src=$(unpack ffmpeg)
@@ -97,7 +111,6 @@ ff_flags=(
   --enable-bsf=extract_extradata,h264_mp4toannexb,hevc_mp4toannexb,av1_frame_merge,av1_frame_split
   --enable-filter=null,anull,format,aformat,scale,aresample,trim,atrim,crop,rotate,transpose,hflip,vflip
 )
-prefix=$cache/ffmpeg-$target
 cross=()
 if [[ "$target" == aarch64 ]]; then
   # Debian's cross toolchain and the arm64 -dev packages (tools/install-cross.sh).
@@ -109,12 +122,14 @@ if [[ "$target" == aarch64 ]]; then
   export PKG_CONFIG_LIBDIR=/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig
 fi
 config_stamp=$( { basename "$ffmpeg_src"; printf '%s\n' "${ff_flags[@]}" "${cross[@]}"; } | sha256sum | cut -c1-16)
-if [[ -f "$prefix/.built-$config_stamp" ]]; then
-  say "FFmpeg 7.1.5 ($target) up to date in ${prefix#$root/}"
+prefix=$store/ffmpeg-$target-$config_stamp
+if [[ -f "$prefix/.built" ]]; then
+  link "ffmpeg-$target" "$prefix"
+  say "FFmpeg 7.1.5 ($target) up to date in .deps/ffmpeg-$target"
   exit 0
 fi
 
-build=$cache/build/ffmpeg-$target
+build=$store/build/ffmpeg-$target-$config_stamp
 rm -rf "$build" "$prefix" && mkdir -p "$build"
 say "configuring FFmpeg 7.1.5 ($target)"
 (cd "$build" && "$ffmpeg_src/configure" --prefix="$prefix" "${ff_flags[@]}" "${cross[@]}" > configure.log 2>&1) ||
@@ -122,15 +137,15 @@ say "configuring FFmpeg 7.1.5 ($target)"
 
 jobs=$(nproc)
 say "compiling FFmpeg with $jobs jobs (a cold build takes a few minutes)"
-total=$(cd "$build" && make -n 2>/dev/null | grep -c -E '^(gcc|cc|printf "CC)' || true)
 (cd "$build" && make -j"$jobs" > make.log 2>&1) &
 pid=$!
 while kill -0 "$pid" 2>/dev/null; do
   sleep 15
-  done_count=$(find "$build" -name '*.o' | wc -l)
-  say "  ... $done_count objects compiled"
+  say "  ... $(find "$build" -name '*.o' | wc -l) objects compiled"
 done
 wait "$pid" || { tail -n 40 "$build/make.log"; exit 1; }
 (cd "$build" && make install > install.log 2>&1)
-touch "$prefix/.built-$config_stamp"
-say "FFmpeg 7.1.5 ($target) installed in ${prefix#$root/}"
+touch "$prefix/.built"
+rm -rf "$build"
+link "ffmpeg-$target" "$prefix"
+say "FFmpeg 7.1.5 ($target) installed in .deps/ffmpeg-$target"

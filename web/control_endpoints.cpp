@@ -13,6 +13,7 @@
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"
+#include "web/request_origin.h"
 #include "web/status_document.h"
 
 namespace {
@@ -28,15 +29,27 @@ void form_field(const char *body, std::size_t length, const char *name, char (&v
   if (mg_get_var(body, length, name, value, N) < 0) value[0] = '\0';
 }
 
+// Another site's page may make a visitor's browser send these requests;
+// such a request is refused with 403 before anything is read or changed.
+bool refused_as_cross_site(mg_connection *conn, AppState &app) {
+  if (!request_is_cross_site(conn)) return false;
+  error_response(conn, app, 403, kCrossSiteRefusal);
+  return true;
+}
+
 // Reads the announced `length` bytes of the body into `body`, NUL-terminated,
 // and returns how many arrived: only those count, and a short body is not
-// refused by itself.
+// refused by itself. The server's read waits the request time-out in total,
+// however the bytes trickle in, so a short read means the client stopped or
+// ran out of time: the body ends there.
 std::size_t read_body(mg_connection *conn, std::size_t length, char (&body)[kMaxRequestBody + 1]) {
   std::size_t received = 0;
   while (received < length) {
-    int n = mg_read(conn, body + received, length - received);
+    const std::size_t missing = length - received;
+    const int n = mg_read(conn, body + received, missing);
     if (n <= 0) break;
     received += static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) < missing) break;
   }
   body[received] = '\0';
   return received;
@@ -132,6 +145,7 @@ int handle_start(mg_connection *conn, void *data) {
     error_response(conn, app, 400, "Start requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn, app)) return 1;
   bool running;
   {
     MutexLock lock(app.stream.lock);
@@ -154,6 +168,7 @@ int handle_restart(mg_connection *conn, void *data) {
     error_response(conn, app, 400, "Restart requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn, app)) return 1;
   // A refused body leaves a running stream untouched.
   StreamForm form;
   if (!read_and_save_request(conn, app, form)) return 1;
@@ -167,6 +182,7 @@ int handle_stop(mg_connection *conn, void *data) {
     error_response(conn, app, 400, "Stop requires POST.");
     return 1;
   }
+  if (refused_as_cross_site(conn, app)) return 1;
   stream_stop(app.stream);
   // Only an explicit stop disarms the resume; signals leave it armed.
   if (app.parameters && app_param_set(app.parameters, "ResumeOnStart", "no", true))

@@ -11,6 +11,7 @@ const char *status_text(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 409: return "Conflict";
     default: return "Error";
   }
@@ -38,7 +39,9 @@ constexpr Route kRoutes[] = {
 
 mg_context *start_web_server() {
   const char *options[] = {
-      "listening_ports", "30920",
+      // Loopback only: on a camera the page is reached through the camera's
+      // web server, which authenticates the user first.
+      "listening_ports", "127.0.0.1:30920",
       "request_timeout_ms", "10000",
       "error_log_file", "error.log",
       nullptr,
@@ -53,6 +56,9 @@ void register_routes(mg_context *server, AppState &app) {
 }
 
 void json_response(mg_connection *conn, int status, const char *body) {
+  // As the reply says, the connection closes: the server does not read the
+  // rest of an unread or refused body first.
+  mg_disable_connection_keep_alive(conn);
   mg_printf(conn,
             "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n"
             "Content-Length: %lu\r\nConnection: close\r\n\r\n%s",

@@ -5,7 +5,7 @@ struct AppState;
 struct mg_context;
 struct mg_connection;
 
-// Starts the server on port 30920; null when it cannot start.
+// Starts the server on 127.0.0.1:30920; null when it cannot start.
 mg_context *start_web_server();
 
 // Registers the ten routes in their fixed order; every handler gets `app`

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/bounded_text.h"
+#include "app/log_text.h"
 #include "web/http_server.h"
 
 namespace {
@@ -42,6 +43,8 @@ bool map_static_path(const char *path, char (&file_path)[kStaticPathSize], const
 }
 
 int handle_static(mg_connection *conn, void *) {
+  // A body sent with a file request is never read, and not waited for.
+  mg_disable_connection_keep_alive(conn);
   const mg_request_info *info = mg_get_request_info(conn);
   const char *path = nullptr;
   if (info) path = info->local_uri ? info->local_uri : info->request_uri;
@@ -58,6 +61,7 @@ int handle_static(mg_connection *conn, void *) {
     return 1;
   }
   // Directories are never listed; the server answers 404 on its own.
-  syslog(LOG_WARNING, "No static file for request '%s' mapped to '%s'", rest, file_path);
+  syslog(LOG_WARNING, "No static file for request '%s' mapped to '%s'",
+         escape_control_bytes(rest).c_str(), escape_control_bytes(file_path).c_str());
   return 0;
 }

@@ -1,0 +1,162 @@
+# labels: concurrency
+"""What a hostile network cannot do: reach the API from another host or
+another site, hold server threads with slow bodies, break the publisher with
+a bad chunk size, stall a stop in a name lookup, or forge log lines."""
+import contextlib
+import json
+import os
+import re
+import select
+import socket
+import subprocess
+import time
+import unittest
+
+import harness as h
+from hardening_peers import RtmpServer, silent_name_server
+
+NEVER_ANSWERED = "rtmp://rtmp.never-answers.test/live/key"
+CROSS_SITE = "Refused a request from another site: start, restart and stop are accepted only from Corvane's own page."
+
+
+def setUpModule():
+    global name_server
+    name_server = silent_name_server()
+
+
+class Hardening(unittest.TestCase):
+    def setUp(self):
+        self.program = h.Program().start()
+        self.addCleanup(self.program.close)
+
+    def ended(self, timeout=15):
+        return h.wait_status(lambda d: not d["running"], timeout, "the end of the stream")
+
+    def test_only_loopback_and_no_cross_site_control(self):
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.2", h.PORT), timeout=2)
+        sink = RtmpServer()
+        self.assertEqual(h.start(sink.url).status, 200)
+        h.wait_status(lambda d: d["framesSent"] > 0, what="a running stream")
+        page, camera = {"Origin": "http://127.0.0.1:30920"}, {"Host": "127.0.0.1:30920", "X-Forwarded-Host": "camera.example"}
+        for path, headers, status in [  # the stream runs throughout
+                ("/api/stop", {"Sec-Fetch-Site": "cross-site"}, 403),
+                ("/api/restart", {**page, "Sec-Fetch-Site": "same-site"}, 403),
+                ("/local/corvane/corvane/api/stop", {"Origin": "http://evil.example"}, 403),
+                ("/local/corvane/corvane/api/stop", {**camera, "Origin": "https://evil.example"}, 403),
+                ("/api/stop", {"Origin": "null"}, 403),
+                ("/api/start", {**page, "Sec-Fetch-Site": "same-origin"}, 409),
+                ("/local/corvane/corvane/api/start", {**camera, "Origin": "https://CAMERA.example"}, 409)]:
+            with self.subTest(path=path, headers=headers):
+                reply = h.post(path, h.form(destination="rtmp://evil.example/live/k"), headers)
+                self.assertEqual(reply.status, status)
+                self.assertEqual(reply.doc["lastError"], CROSS_SITE if status == 403 else "")
+                self.assertTrue(h.status()["running"])
+                self.assertEqual((self.program.param("LastDestination"), self.program.param("ResumeOnStart")), (sink.url, "yes"))
+        # The page through the camera's web server, the page under /, and curl.
+        for headers in ({**camera, "Origin": "https://camera.example"}, page, {}):
+            self.assertEqual(h.post("/local/corvane/corvane/api/stop", "", headers).status, 200)
+        self.assertEqual(self.program.param("ResumeOnStart"), "no")
+
+    def test_slow_bodies_end_at_the_deadline(self):
+        def trickler(length):
+            conn = socket.create_connection(("127.0.0.1", h.PORT), timeout=5)
+            conn.sendall(f"POST /api/start HTTP/1.1\r\nHost: x\r\nContent-Length: {length}\r\n\r\nx".encode())
+            return conn
+        begin = time.monotonic()
+        refused = trickler(4097)
+        trickling, closed_at = {refused, *(trickler(4096) for _ in range(40))}, {}
+        while trickling and time.monotonic() - begin < 16:
+            for conn in select.select(list(trickling), [], [], 0.5)[0]:
+                with contextlib.suppress(OSError):
+                    while conn.recv(65536): pass  # noqa: E701 (the reply, up to the server's close)
+                closed_at[conn] = time.monotonic() - begin
+                trickling.discard(conn)
+            for conn in trickling:
+                with contextlib.suppress(OSError):
+                    conn.send(b"x")
+            asked = time.monotonic()
+            self.assertFalse(h.request("GET", "/api/status", timeout=5).doc["running"])
+            self.assertLess(time.monotonic() - asked, 1.0)
+        self.assertEqual(len(trickling), 0, "connections still open after 16 s")
+        self.assertLess(closed_at[refused], 1.5)
+        self.assertLess(max(closed_at.values()), 12.5)
+
+    def test_chunk_sizes_outside_rtmp_end_the_stream(self):
+        for size in (0, 0xFFFFFFFF, 2 ** 31):
+            with self.subTest(size=size):
+                server = RtmpServer(announce=size)
+                self.assertEqual(h.start(server.url).status, 200)
+                self.assertEqual(self.ended()["lastError"], "Unable to send RTMP packet: Invalid data found when processing input")
+                self.assertTrue(server.closed.wait(5))
+                self.assertLess(server.longest_run(), 1000, "the publisher wrote runs of chunk markers")
+                self.assertTrue(self.program.log.wait(f"Server announced RTMP chunk size {size}; it must lie between 1 and 2147483647"))
+        # The largest size RTMP allows is followed: the stream goes on.
+        server = RtmpServer(announce=0x7FFFFFFF)
+        self.assertEqual(h.start(server.url).status, 200)
+        self.assertTrue(server.announced.wait(10))
+        frames = h.status()["framesSent"]
+        h.wait_status(lambda d: d["framesSent"] > frames + 30, 5, "frames after the announcement")
+
+    def test_name_lookup_gives_way_to_stop_restart_and_sigterm(self):
+        opened = 0
+
+        def in_lookup():
+            nonlocal opened
+            opened += 1
+            self.assertTrue(self.program.log.wait("Opening RTMP output for H.264", times=opened))
+            time.sleep(0.3)
+            return time.monotonic()
+
+        for action in ("stop", "restart", "sigterm"):
+            with self.subTest(action=action):
+                self.assertEqual(h.start(NEVER_ANSWERED).status, 200)
+                began = in_lookup()
+                if action == "sigterm":
+                    self.assertEqual(self.program.stop(timeout=10), 0)
+                else:
+                    self.assertEqual(h.post(f"/api/{action}", h.form(destination=NEVER_ANSWERED)).status, 200)
+                self.assertLess(time.monotonic() - began, 2.0)
+                if action == "restart":  # the new stream is in a lookup of its own
+                    began = in_lookup()
+                    h.post("/api/stop")
+                    self.assertLess(time.monotonic() - began, 2.0)
+                if action != "sigterm":
+                    self.assertEqual(h.status()["lastError"], "Stream stopped.")
+        # The signal left the stream armed: it resumes, and left alone its
+        # lookup times out by itself and says so plainly.
+        self.program.stop()
+        self.program.start()
+        self.assertTrue(self.program.log.wait("Opening RTMP output for H.264"))
+        self.assertEqual(self.ended(20)["lastError"], "Unable to connect to RTMP destination: Host name lookup failed")
+
+    def test_log_lines_carry_control_bytes_escaped(self):
+        h.start("rtmp://bad\nhost/live/key", "Cam\x1b[31m\r\nforged é\\", "resolution=640x360&videocodec=h264&overlays=a%0Ab")
+        self.ended()
+        h.post("/api/restart", h.form(destination="rtmp://127.0.0.1:1/live", profileName="p", profileParameters="fps=1%0D%0Aforged"))
+        self.ended()
+        h.request("GET", "/no%1bfile%0d%0aforged")
+        shown = "Cam\\x1b[31m\\r\\nforged é\\"
+        for level, text in [
+                (h.INFO, f"Using stream profile details: Name: {shown}\nResolution: 640x360\nVideo codec: H.264\nOverlays: a\\nb"),
+                (h.INFO, f"Started VDO H.264 stream for RTMP output at 640x360, 30 fps using stream profile '{shown}'"),
+                (h.WARNING, "] Failed to resolve hostname bad\\nhost: Name or service not known"),
+                (h.ERROR, "Unsupported stream profile fps value '1\\r\\nforged'."),
+                (h.WARNING, "No static file for request '/no\\x1bfile\\r\\nforged' mapped to 'html/no\\x1bfile\\r\\nforged'")]:
+            with self.subTest(text=text):
+                self.assertTrue(self.program.log.wait(text, timeout=5))
+                self.assertEqual(self.program.log.count(text, level), 1)
+        for message in self.program.log.messages():  # line feeds only between the lines of details
+            self.assertNotRegex(message, "[\x00-\x09\x0b-\x1f\x7f]")
+            if "\n" in message:
+                self.assertRegex(message, "^(Using stream profile|Resolved VDO stream) details: ")
+
+    def test_readme_curl_example_names_its_profile(self):
+        readme = open(os.path.join(h.SOURCE, "README.md"), encoding="utf-8").read()
+        command = re.search(r"curl -s (--data-urlencode|-d) 'destination.*?/api/start", readme, re.S).group()
+        reply = subprocess.run(["bash", "-c", command], capture_output=True, text=True, check=True)
+        self.assertEqual(json.loads(reply.stdout)["profileName"], "H.264 720p")
+
+
+if __name__ == "__main__":
+    unittest.main()
