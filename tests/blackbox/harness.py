@@ -177,6 +177,13 @@ class Program:
             self.proc.send_signal(sig)
         return self.wait(timeout)
 
+    def finish(self, sig=signal.SIGTERM):
+        """Stops the program; after a clean exit every line it logged has arrived."""
+        code = self.stop(sig)
+        if code == 0:
+            self.log.wait("Application was stopped by SIGTERM or SIGINT.")
+        return code
+
     def wait(self, timeout=15):
         try:
             code = self.proc.wait(timeout)
