@@ -175,8 +175,9 @@ class Endpoints(Case):
         self.start_and_wait("/api/start", STREAMING, "Opening RTMP output for H.264")
         live = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low",
                                  "destination": SILENT, "silentAudio": True}
+        self.p.set_param("LastDestination", "rtmp://marker/app")  # the live destination wins
         self.reply(exchange("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, live)
-        self.assertEqual(self.p.param("LastDestination"), SILENT)
+        self.assertEqual(self.p.param("LastDestination"), "rtmp://marker/app")
         self.reply(exchange("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
                    error_doc("Destination must begin with rtmp://."))
         self.reply(exchange("GET", "/api/stop"), BAD, error_doc("Stop requires POST."))

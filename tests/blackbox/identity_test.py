@@ -143,6 +143,8 @@ class Identity(unittest.TestCase):
                                  ("02:00:5e:10:00:fe", "02005E1000FE", "unknown", "unknown", "unknown", "aarch64"))
                 self.assertEqual(p.finish(), 0)
                 self.assertEqual(p.log.messages(WARNING), [NOT_SET])
+            with self.program(status=500, AXPARAMETER_SYSTEM_SERIAL=SYSTEM):  # the system's serial comes first
+                self.assertEqual(shown(("macAddress", *KEYS)), ("02:00:5e:10:00:fe", *FALLBACK))
         finally:
             subprocess.run(["ip", "link", "del", "vup"], check=True)
 
