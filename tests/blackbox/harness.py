@@ -55,6 +55,16 @@ class Log:
         with self.changed:
             return [m for (lv, _, m) in self.lines if level is None or lv == level]
 
+    def sync(self):
+        """Returns once every line logged before this call has arrived: a marker
+        sent now queues behind them."""
+        marker = f"sync {time.monotonic_ns()}"
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(f"<6>Jan  1 00:00:00 harness: {marker}".encode(), self.path)
+        with self.changed:
+            self.changed.wait_for(lambda: any(m == marker for (_, _, m) in self.lines), 10)
+            self.lines = [line for line in self.lines if line[2] != marker]
+
     def transcript(self, since=0):
         """(level, message) of every line from the `since`th on."""
         with self.changed:
