@@ -104,9 +104,7 @@ class Identity(unittest.TestCase):
 
     def test_an_answer_that_comes_too_late_is_dropped(self):
         with self.program(delay=3.5, AXPARAMETER_SYSTEM_SERIAL=SYSTEM) as p:
-            began = time.monotonic()
             self.assertEqual(shown(), FALLBACK)
-            self.assertLess(time.monotonic() - began, 3.4)
             self.assertEqual(p.finish(), 0)
             self.assertEqual(p.log.messages(WARNING), [])
 
