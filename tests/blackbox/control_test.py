@@ -308,7 +308,7 @@ class Resume(Case):
                             "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}.items():
             p.set_param(name, value)
         with p:
-            doc = h.wait_status(lambda d: d["lastError"])
+            doc = h.wait_status(lambda d: d["lastError"] and not d["running"])
             self.assertEqual(doc, IDLE | {
                 "profileName": "n" * 127, "savedProfileName": "n" * 127, "destination": destination[:1023],
                 "streamDetails": f"Video: H.264 320x180 @ 15 fps\nProfile: {'n' * 127}\nRTMP audio: none",
