@@ -55,6 +55,21 @@ class Log:
         with self.changed:
             return [m for (lv, _, m) in self.lines if level is None or lv == level]
 
+    def sync(self):
+        """Returns once every line logged before this call has arrived: a marker
+        sent now queues behind them."""
+        marker = f"sync {time.monotonic_ns()}"
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(f"<6>Jan  1 00:00:00 harness: {marker}".encode(), self.path)
+        with self.changed:
+            self.changed.wait_for(lambda: any(m == marker for (_, _, m) in self.lines), 10)
+            self.lines = [line for line in self.lines if line[2] != marker]
+
+    def transcript(self, since=0):
+        """(level, message) of every line from the `since`th on."""
+        with self.changed:
+            return [(lv, m) for (lv, _, m) in self.lines[since:]]
+
     def count(self, text, level=None):
         return sum(text in m for m in self.messages(level))
 
@@ -155,12 +170,12 @@ class Program:
             self.log.close()
             os.unlink(self.log.path)
         self.log = Log(os.path.join(self.dir, "log.sock"))
-        self.out = open(os.path.join(self.dir, "stdout.txt"), "wb")
-        self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.proc = subprocess.Popen(
-            [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR,
-             os.path.join(BUILD, "corvane")],
-            cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err)
+        with open(os.path.join(self.dir, "stdout.txt"), "wb") as out, \
+                open(os.path.join(self.dir, "stderr.txt"), "wb") as err:
+            self.proc = subprocess.Popen(
+                [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR,
+                 os.path.join(BUILD, "corvane")],
+                cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         if wait and not self.log.wait("Corvane web server started", timeout):
             raise AssertionError(f"the program did not start (exit {self.proc.poll()}):\n"
                                  f"{self.log.dump()}\n{self.stderr()}")
@@ -172,6 +187,13 @@ class Program:
             self.proc.send_signal(sig)
         return self.wait(timeout)
 
+    def finish(self, sig=signal.SIGTERM):
+        """Stops the program; after a clean exit every line it logged has arrived."""
+        code = self.stop(sig)
+        if code == 0:
+            self.log.wait("Application was stopped by SIGTERM or SIGINT.")
+        return code
+
     def wait(self, timeout=15):
         try:
             code = self.proc.wait(timeout)
@@ -181,15 +203,20 @@ class Program:
         return 128 - code if code < 0 else code
 
     def stdout(self):
-        return open(os.path.join(self.dir, "stdout.txt"), errors="replace").read()
+        with open(os.path.join(self.dir, "stdout.txt"), errors="replace") as f:
+            return f.read()
 
     def stderr(self):
-        return open(os.path.join(self.dir, "stderr.txt"), errors="replace").read()
+        with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
+            return f.read()
 
     def param(self, name):
         """A stored application parameter as the store holds it, or None when never written."""
         path = os.path.join(self.dir, "axparameter", "apps", "corvane", name)
-        return open(path, encoding="utf-8", errors="surrogateescape").read() if os.path.exists(path) else None
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8", errors="surrogateescape") as f:
+            return f.read()
 
     def set_param(self, name, value):
         folder = os.path.join(self.dir, "axparameter", "apps", "corvane")
