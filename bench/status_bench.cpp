@@ -21,7 +21,7 @@
 #include "app/bounded_text.h"
 #include "app/resume_state.h"
 #include "device/device_identity.h"
-#include "tests/support/test_support.h"
+#include "bench/bench_support.h"
 #include "web/http_server.h"
 #include "web/status_document.h"
 
