@@ -65,7 +65,8 @@ class StressTest(unittest.TestCase):
             self.assertEqual(program.param("ResumeOnStart"), "no")
 
             listener = subprocess.Popen([os.path.join(h.FFMPEG_BIN, "ffmpeg"), "-nostdin", "-loglevel", "error",
-                                         "-listen", "1", "-f", "flv", "-i", LISTENER, "-c", "copy", "-f", "null", "-"])
+                                         "-listen", "1", "-f", "flv", "-i", LISTENER, "-c", "copy", "-f", "null", "-"],
+                                        stderr=subprocess.DEVNULL)
             try:
                 h.wait_status(lambda d: listening(1937), timeout=10, what="FFmpeg's listener")
                 self.assertEqual(h.start(LISTENER, "Low", PROFILE).status, 200)

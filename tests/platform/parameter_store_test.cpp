@@ -16,11 +16,13 @@ namespace {
 class ParameterStore : public testing::Test {
  protected:
   void SetUp() override {
+    g_autofree gchar *folder = g_dir_make_tmp("store-XXXXXX", nullptr);
+    store = folder;
     g_setenv("AXPARAMETER_DIR", store.c_str(), TRUE);
     g_setenv("AXPARAMETER_SYSTEM_SERIAL", "ACCC8E012345", TRUE);
   }
   void TearDown() override { g_spawn_command_line_sync(("rm -rf " + store).c_str(), nullptr, nullptr, nullptr, nullptr); }
-  std::string store = g_dir_make_tmp("store-XXXXXX", nullptr);
+  std::string store;
 };
 
 // What a new handle reads: the value, or "!code" on failure.
