@@ -5,9 +5,9 @@
 #               black-box tests but the long and browser ones, and a short
 #               run of every fuzzer
 #   tsan        the tests labelled concurrency
-# Every stage runs; each prints its time, the last line totals the tests, and
+# Every stage runs; each prints its times, the last line totals the tests, and
 # the exit status says whether all passed. CTEST_JOBS (default 2) runs tests
-# side by side.
+# side by side. Build logs and test outputs stay in build/<flavour>.*.log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,20 +21,29 @@ export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tools/lsan-suppressions.t
 jobs=${CTEST_JOBS:-2}
 
 passed=0 failed=0 failed_stages=() times=()
-run_stage() { # name flavour build-label ctest-args...
-  local name=$1 flavour=$2 label=$3; shift 3
-  local start=$(date +%s) only=()
-  [[ -n "$label" ]] && only=(--label "$label")
-  say "$name: building"
-  if ! tools/build.sh "$flavour" "${only[@]}" > "build/$flavour.build.log" 2>&1; then
-    tail -n 40 "build/$flavour.build.log"
-    say "$name: BUILD FAILED (build/$flavour.build.log)"
-    failed=$((failed + 1)) failed_stages+=("$name (build)") times+=("$name $(( $(date +%s) - start )) s")
-    return
-  fi
-  local built=$(date +%s)
-  say "$name: built in $(( built - start )) s, testing"
-  local log="build/$flavour.ctest.log"
+declare -A build_pid build_start build_time
+
+# Builds run niced in the background, so the next stage's build overlaps
+# this stage's tests (which mostly wait on paced streams); never two builds at once.
+start_build() { # flavour build-label
+  local flavour=$1 only=()
+  [[ -n "$2" ]] && only=(--label "$2")
+  build_start[$flavour]=$(date +%s)
+  nice -n 19 tools/build.sh "$flavour" "${only[@]}" > "build/$flavour.build.log" 2>&1 &
+  build_pid[$flavour]=$!
+}
+
+finish_build() { # flavour: waits for its build; false when it failed
+  local flavour=$1 status=0
+  wait "${build_pid[$flavour]}" || status=$?
+  build_time[$flavour]=$(( $(date +%s) - ${build_start[$flavour]} ))
+  return $status
+}
+
+run_tests() { # name flavour ctest-args...
+  local name=$1 flavour=$2; shift 2
+  local start=$(date +%s) log="build/$flavour.ctest.log"
+  say "$name: built in ${build_time[$flavour]} s, testing"
   ctest --test-dir "build/$flavour" --output-on-failure -j "$jobs" "$@" > "$log" 2>&1
   grep -E '^ *[0-9]+/[0-9]+ Test' "$log" | sed -E 's/^ *//'
   local summary total fail
@@ -55,15 +64,40 @@ run_stage() { # name flavour build-label ctest-args...
       say "$name: full output in $log"
     fi
   fi
-  times+=("$name $(( $(date +%s) - start )) s (build $(( built - start )) s, tests $(( $(date +%s) - built )) s)")
-  say "$name: done in $(( $(date +%s) - start )) s"
+  times+=("$name: build ${build_time[$flavour]} s, tests $(( $(date +%s) - start )) s")
+}
+
+build_failed() { # name flavour
+  tail -n 40 "build/$2.build.log"
+  say "$1: BUILD FAILED (build/$2.build.log)"
+  failed=$((failed + 1)) failed_stages+=("$1 (build)") times+=("$1: build failed after ${build_time[$2]} s")
 }
 
 mkdir -p build
-run_stage "normal" normal ""
-tools/stage.sh build/normal build/stage > /dev/null 2>&1 || true
-run_stage "asan+ubsan" asan 'unit|integration|fuzz' -L 'unit|integration|fuzz' -LE 'long|browser'
-run_stage "tsan" tsan concurrency -L concurrency -LE long
+say "normal: building"
+start_build normal ""
+finish_build normal || build_failed normal normal
+asan_label='unit|integration|fuzz'
+say "asan+ubsan: building beside the normal tests"
+start_build asan "$asan_label"
+if [[ ${#failed_stages[@]} -eq 0 ]]; then
+  tools/stage.sh build/normal build/stage > /dev/null 2>&1 || true
+  run_tests "normal" normal
+fi
+if finish_build asan; then
+  say "tsan: building beside the asan+ubsan tests"
+  start_build tsan concurrency
+  run_tests "asan+ubsan" asan -L "$asan_label" -LE 'long|browser'
+else
+  build_failed "asan+ubsan" asan
+  say "tsan: building"
+  start_build tsan concurrency
+fi
+if finish_build tsan; then
+  run_tests "tsan" tsan -L concurrency -LE long
+else
+  build_failed "tsan" tsan
+fi
 
 say "done in $(( $(date +%s) - t0 )) s"
 printf '  %s\n' "${times[@]}"
