@@ -25,7 +25,8 @@ TEST(Device, NormalizeSerial) {
     bool ok = normalize_serial(text, out);
     EXPECT_EQ(ok ? std::string(out) : "!" + std::string(out), expected) << (text ? text : "(null)");
   }
-  std::string spaced = std::string(200, ' ') + "accc8e012345" + std::string(200, '-');
+  std::string spaced(200, ' ');
+  spaced.append("accc8e012345").append(200, '-');
   char out[kSerialNumberSize];
   EXPECT_TRUE(normalize_serial(spaced.c_str(), out));
   EXPECT_FALSE(normalize_serial((spaced + "0").c_str(), out));
