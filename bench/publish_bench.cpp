@@ -32,7 +32,7 @@
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/frame_pump.h"
-#include "tests/support/test_support.h"
+#include "bench/bench_support.h"
 #include "vdo.h"
 
 extern "C" {

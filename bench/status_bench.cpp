@@ -22,7 +22,7 @@
 #include "app/mutex_lock.h"
 #include "app/resume_state.h"
 #include "device/device_identity.h"
-#include "tests/support/test_support.h"
+#include "bench/bench_support.h"
 #include "web/http_server.h"
 #include "web/status_document.h"
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour into build/<flavour>:
-#   normal | asan (ASan+UBSan) | tsan | fuzz (clang, libFuzzer)
+#   normal | asan (clang, ASan+UBSan, with the libFuzzer targets) | tsan
 #   | arm64 (the camera's 64-bit Arm Linux, cross-compiled)
-#   tools/build.sh FLAVOUR --label L   only the tests labelled L (and what they
-#                                      depend on), which keeps the sanitizer stages short
+#   tools/build.sh FLAVOUR --label L   only the tests labelled L (a CTest label
+#                                      regex) and what they depend on; tests that
+#                                      are scripts need the program
 #   tools/build.sh FLAVOUR --program   only the program and the platform libraries
 # Any failing step ends the script with a non-zero status.
 set -euo pipefail
@@ -13,9 +14,8 @@ flavour=${1:-normal}
 args=(-G Ninja -S . -B "build/$flavour" -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 case "$flavour" in
   normal) ;;
-  asan) args+=(-DCORVANE_SANITIZE=address) ;;
+  asan) args+=(-DCORVANE_SANITIZE=address -DCORVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   tsan) args+=(-DCORVANE_SANITIZE=thread) ;;
-  fuzz) args+=(-DCORVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   arm64) args+=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DCORVANE_DEPS_TARGET=aarch64) ;;
   *) echo "unknown flavour $flavour" >&2; exit 2 ;;
 esac
@@ -25,8 +25,13 @@ cmake "${args[@]}" > "build/$flavour.cmake.log" 2>&1 || { cat "build/$flavour.cm
 targets=()
 case "${2:-}" in
   --label)
-    mapfile -t targets < <(ctest --test-dir "build/$flavour" -N -L "$3" | sed -n -E 's/^ *Test +#[0-9]+: +//p')
-    echo "[build] $flavour: ${#targets[@]} test programs labelled $3" ;;
+    mapfile -t tests < <(ctest --test-dir "build/$flavour" -N -L "$3" | sed -n -E 's/^ *Test +#[0-9]+: +//p')
+    if (( ${#tests[@]} == 0 )); then echo "[build] $flavour: no tests labelled $3"; exit 0; fi
+    # A test that is a build target is built; the others drive the program.
+    mapfile -t known < <(ninja -C "build/$flavour" -t targets all | sed -E 's/:.*//')
+    targets=($(comm -12 <(printf '%s\n' "${tests[@]}" | sort) <(printf '%s\n' "${known[@]}" | sort)))
+    if (( ${#targets[@]} < ${#tests[@]} )); then targets+=(corvane axparameter vdostream); fi
+    echo "[build] $flavour: ${#tests[@]} tests labelled $3" ;;
   --program)
     targets=(corvane axparameter vdostream)
     echo "[build] $flavour: the program" ;;

@@ -1,1 +1,0 @@
-corvane_add_fuzzer(nal_scan nal_scan_fuzzer.cpp)
