@@ -9,7 +9,7 @@ import unittest
 
 import harness as h
 from harness import ERROR
-from receivers import FfmpegListener, ShowsLogOnFailure, SilentServer, publishing_to
+from receivers import FfmpegListener, SilentServer, publishing_to
 
 SIGTERM_LINE = "Application was stopped by SIGTERM or SIGINT."
 SILENT = "rtmp://127.0.0.1:1935/live/x"
@@ -25,7 +25,7 @@ def frames_stand_still(seconds=0.5):
         time.sleep(0.05)
 
 
-class Stop(ShowsLogOnFailure):
+class Stop(unittest.TestCase):
     STATES = [  # what the worker waits for, emulator settings, receiver, how it gets there, bound on the action (s)
         ("streaming", {}, "listener", lambda: h.wait_status(lambda d: d["framesSent"] >= 15), 2),
         ("camera answers no data, no frame yet", {"VDO_EMULATOR_NO_DATA": "1:1000000000"}, "listener",
