@@ -169,6 +169,7 @@ class Statistics(Received):
                     (ended["framesSent"], ended["bytesSent"], ended["lastPacketBytes"], ended["currentBitrate"],
                      ended["lastError"]),
                     (0, 0, 0, 0, "Unable to connect to RTMP destination: Connection refused"))
+                self.assertTrue(program.log.wait(ended["lastError"]))
                 self.assertEqual(program.log.messages(ERROR), [ended["lastError"]])
                 # The output is announced before the connection is tried.
                 self.assertEqual(program.log.count("Opening RTMP output for H.264"), 2)
@@ -200,6 +201,7 @@ class CameraFaults(Received):
                 self.assertEqual(h.start(receiver.url, "Cam", "resolution=320x180").status, 200)
                 doc = h.wait_status(lambda d: not d["running"] or d["framesSent"] >= 40)
                 self.assertEqual((doc["running"], doc["lastError"]), (packets is None, error))
+                self.assertTrue(program.log.wait(error))  # the status may be quicker than the log
                 self.assertEqual(program.log.messages(ERROR), [error] if error else [])
                 self.assertEqual((doc["profileDetails"], doc["streamDetails"]),
                                  (self.PROFILE_DETAILS, self.STREAM_DETAILS) if details else ("", ""))
@@ -245,6 +247,7 @@ class Refusals(Received):
                 doc = h.wait_status(lambda d: not d["running"])
                 self.assertEqual((doc["lastError"], doc["streamDetails"], doc["profileDetails"]), (error, "", ""))
                 # No stream was started, and the error is logged once.
+                self.assertTrue(self.program.log.wait(error))
                 self.assertEqual([m for m in self.program.log.messages()[mark:] if error in m or "Started" in m], [error])
 
     def test_request_above_the_sensor(self):
@@ -265,6 +268,7 @@ class Refusals(Received):
             h.wait_status(lambda d: d["framesSent"] >= 10)
         doc = h.wait_status(lambda d: not d["running"])
         self.assertRegex(doc["lastError"], r"^Unable to send RTMP packet: \w")
+        self.assertTrue(self.program.log.wait(doc["lastError"]))
         self.assertEqual(self.program.log.messages(ERROR)[errors:], [doc["lastError"]])
 
 
