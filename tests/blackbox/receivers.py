@@ -1,0 +1,169 @@
+"""RTMP receivers a publishing test points the program at, what they recorded,
+and servers that misbehave on purpose."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import FFMPEG_BIN
+
+NGINX, RTMP_MODULE = "/usr/sbin/nginx", "/usr/lib/nginx/modules/ngx_rtmp_module.so"
+
+
+def tcp_sockets():
+    """This namespace's IPv4 TCP sockets from /proc/net/tcp: (local, remote,
+    state, bytes queued to send, bytes received but not read), in its hex."""
+    with open("/proc/net/tcp") as table:
+        return [(f[1], f[2], f[3], *(int(q, 16) for q in f[4].split(":"))) for f in map(str.split, list(table)[1:])]
+
+
+def wait_listening(port, timeout=10):
+    """Waits for a listening socket on 127.0.0.1:port, looked up rather than
+    connected to: FFmpeg's listener takes exactly one connection."""
+    deadline = time.monotonic() + timeout
+    while not any(s[0] == f"0100007F:{port:04X}" and s[2] == "0A" for s in tcp_sockets()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing listens on port {port} after {timeout} s")
+        time.sleep(0.02)
+
+
+def publishing_to(port):
+    """Whether a connection to the port is open at the publisher's end."""
+    return any(remote.endswith(f":{port:04X}") and state == "01" for _, remote, state, *_ in tcp_sockets())
+
+
+class Closing:
+    """Closed at the end of a with statement."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Recording:
+    """What a receiver recorded, as ffprobe reads it: streams by type, and the
+    packets of each as (pts in ms, size in bytes, keyframe)."""
+
+    def __init__(self, path):
+        probe = [os.path.join(FFMPEG_BIN, "ffprobe"), "-v", "error", path]
+        streams = subprocess.run(probe + ["-of", "json", "-show_streams"], capture_output=True, text=True)
+        packets = subprocess.run(probe + ["-of", "csv=p=0", "-show_entries", "packet=codec_type,pts,size,flags"],
+                                 capture_output=True, text=True)
+        assert not streams.returncode and not packets.returncode, f"ffprobe {path}: {streams.stderr}{packets.stderr}"
+        self.streams = {s["codec_type"]: s for s in json.loads(streams.stdout)["streams"]}
+        self.video, self.audio = [], []
+        for kind, pts, size, flags in (line.split(",")[:4] for line in packets.stdout.splitlines()):
+            (self.video if kind == "video" else self.audio).append((int(pts), int(size), flags[0] == "K"))
+
+
+class FfmpegListener(Closing):
+    """FFmpeg's RTMP listener: takes one publisher and records it to FLV as it arrives."""
+
+    def __init__(self, key="live/test", port=1935):
+        self.dir = tempfile.mkdtemp(prefix="rtmp-listener-")
+        self.path, self.url, self.port = os.path.join(self.dir, "received.flv"), f"rtmp://127.0.0.1:{port}/{key}", port
+        self.log = os.path.join(self.dir, "ffmpeg.log")
+        with open(self.log, "wb") as log:
+            self.proc = subprocess.Popen(
+                [os.path.join(FFMPEG_BIN, "ffmpeg"), "-hide_banner", "-nostdin", "-loglevel", "warning",
+                 "-listen", "1", "-f", "flv", "-i", self.url, "-c", "copy", "-f", "flv", self.path],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        wait_listening(port)
+
+    def recording(self, timeout=20):
+        """The recording once the publisher has gone and the listener has ended."""
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            code = "none: still running"
+        with open(self.log, errors="replace") as log:
+            assert code == 0, f"listener exit {code}:\n{log.read()[-2000:]}"
+        return Recording(self.path)
+
+    def wait_caught_up(self, timeout=60):
+        """Waits until the listener has read all that was sent to it so far."""
+        deadline = time.monotonic() + timeout
+        port = f":{self.port:04X}"
+        while any(remote.endswith(port) and to_send or local.endswith(port) and unread
+                  for local, remote, _, to_send, unread in tcp_sockets()):
+            assert time.monotonic() < deadline, "the listener does not read"
+            time.sleep(0.05)
+
+    def pause(self, paused=True):
+        """A stopped receiver reads nothing: the publisher's writes fill the kernel's buffers."""
+        self.proc.send_signal(signal.SIGSTOP if paused else signal.SIGCONT)
+
+    def close(self):
+        """Kills the listener at once, if it still runs: a receiver that goes away."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGCONT)
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Nginx(Closing):
+    """nginx with Debian's RTMP module, recording the streams of application "live"."""
+
+    def __init__(self, key="test", port=1936):
+        self.dir = tempfile.mkdtemp(prefix="nginx-rtmp-")
+        self.url, self.path = f"rtmp://127.0.0.1:{port}/live/{key}", os.path.join(self.dir, key + ".flv")
+        conf = os.path.join(self.dir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"load_module {RTMP_MODULE};\ndaemon off;\nmaster_process off;\n"
+                    f"pid {self.dir}/nginx.pid;\nerror_log {self.dir}/error.log info;\n"
+                    "events { worker_connections 64; }\n"
+                    f"rtmp {{ server {{ listen 127.0.0.1:{port};\n"
+                    f"  application live {{ live on; record all; record_path {self.dir}; record_unique off; }} }} }}\n")
+        self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-e", f"{self.dir}/error.log", "-c", conf],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        wait_listening(port)
+
+    def recording(self, timeout=20):
+        """The recording once the publisher has gone and nginx has closed it."""
+        deadline = time.monotonic() + timeout
+        while "disconnect" not in self.log() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.3)
+        return Recording(self.path)
+
+    def log(self):
+        with open(os.path.join(self.dir, "error.log"), errors="replace") as log:
+            return log.read()
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class SilentServer(Closing):
+    """Accepts TCP connections (the kernel does, from the backlog) and never answers a byte."""
+
+    def __init__(self, port=1935):
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.listen(8)
+
+    def close(self):
+        self.sock.close()
+
+
+class ShowsLogOnFailure(unittest.TestCase):
+    """Prints the log of the class's program (`cls.program`) when a case fails."""
+
+    def run(self, result=None):
+        result = result or self.defaultTestResult()
+        before = len(result.failures) + len(result.errors)
+        super().run(result)
+        if len(result.failures) + len(result.errors) > before and hasattr(self, "program"):
+            print(f"program log:\n{self.program.log.dump()}")
+        return result
