@@ -10,14 +10,12 @@ import socket
 import unittest
 
 import harness as h
-from harness import ERROR, INFO, WARNING, form
-from peers import NO_BUS
+from harness import ERROR, INFO, SERIAL, WARNING, form
+from receivers import SilentServer
 
 UNREACHABLE = "rtmp://127.0.0.1:1/live/x"  # refused at once: the stream ends by itself
 SILENT = "rtmp://127.0.0.1:1936/live/x"  # taken but never answered: runs until stopped
 PROFILE = "videocodec=h264&resolution=320x180&fps=15"
-SERIAL = "ACCC8E012345"
-ENV = {"AXPARAMETER_SYSTEM_SERIAL": SERIAL, "DBUS_SYSTEM_BUS_ADDRESS": NO_BUS}
 PREFIX = "/local/corvane/corvane"
 OK, BAD, CONFLICT = "HTTP/1.1 200 OK", "HTTP/1.1 400 Bad Request", "HTTP/1.1 409 Conflict"
 STORED = ["ResumeOnStart", "LastDestination", "LastProfileName", "LastProfileParameters", "LastSilentAudio"]
@@ -29,6 +27,8 @@ IDLE = {"running": False, "framesSent": 0, "bytesSent": 0, "lastPacketBytes": 0,
 DETAILS = {"streamDetails": "Video: H.264 320x180 @ 15 fps\nProfile: Low\nRTMP audio: silent AAC",
            "profileDetails": "Name: Low\nResolution: 320x180\nFrame rate: 15.00 fps\nVideo codec: H.264"}
 STREAMING = dict(destination=SILENT, profileName="Low", profileParameters=PROFILE, silentAudio="on")
+LIVE = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low", "destination": SILENT,
+                         "silentAudio": True}
 
 
 def error_doc(message):
@@ -73,8 +73,8 @@ class Endpoints(Case):
 
     @classmethod
     def setUpClass(cls):
-        cls.silent = socket.create_server(("127.0.0.1", 1936))
-        cls.p = h.Program(ENV)
+        cls.silent = SilentServer(1936)
+        cls.p = h.Program()
         os.unlink(os.path.join(cls.p.dir, "html"))
         for name, text in cls.FILES.items():
             os.makedirs(os.path.dirname(os.path.join(cls.p.dir, "html", name)), exist_ok=True)
@@ -107,12 +107,10 @@ class Endpoints(Case):
     def test_2_refusals(self):
         good = form(destination=UNREACHABLE)
         cases = [  # method, path, body, Content-Length (None: the body's own), message
-            ("GET", "/api/start", "", None, "Start requires POST."),
-            ("PUT", PREFIX + "/api/start", good, None, "Start requires POST."),
-            ("GET", "/api/restart", "", None, "Restart requires POST."),
-            ("DELETE", PREFIX + "/api/restart", good, None, "Restart requires POST."),
-            ("GET", "/api/stop", "", None, "Stop requires POST."),
-            ("PATCH", PREFIX + "/api/stop", good, None, "Stop requires POST."),
+            *[(method, path, body, None, f"{name} requires POST.") for method, path, body, name in [
+                ("GET", "/api/start", "", "Start"), ("PUT", PREFIX + "/api/start", good, "Start"),
+                ("GET", "/api/restart", "", "Restart"), ("DELETE", PREFIX + "/api/restart", good, "Restart"),
+                ("GET", "/api/stop", "", "Stop"), ("PATCH", PREFIX + "/api/stop", good, "Stop")]],
             ("POST", "/api/start", "", None, "Missing request body."),
             ("POST", PREFIX + "/api/restart", "", None, "Missing request body."),
             ("POST", "/api/start", "", "0", "Request body is empty or too large."),
@@ -122,11 +120,9 @@ class Endpoints(Case):
             ("POST", "/api/restart", "destination=&profileName=Low", None, "Missing RTMP destination."),
             ("POST", "/api/start", form(destination=UNREACHABLE + "/" + "d" * (1023 - len(UNREACHABLE))), None,
              "Missing RTMP destination."),
-            ("POST", "/api/start", "destination=rtmps%3A%2F%2Fhost%2Fapp", None,
-             "Destination must begin with rtmp://."),
-            ("POST", "/api/restart", "destination=RTMP%3A%2F%2Fhost%2Fapp", None,
-             "Destination must begin with rtmp://."),
-            ("POST", "/api/start", "destination=rtmp%3A%2F", None, "Destination must begin with rtmp://."),
+            *[("POST", path, "destination=" + text, None, "Destination must begin with rtmp://.") for path, text in [
+                ("/api/start", "rtmps%3A%2F%2Fhost%2Fapp"), ("/api/restart", "RTMP%3A%2F%2Fhost%2Fapp"),
+                ("/api/start", "rtmp%3A%2F"), ("/api/start", "+rtmp%3A%2F%2Fh%2Fa")]],
             ("POST", "/api/start", good + "&profileName=Low", None, "Selected stream profile is missing parameters."),
             ("POST", "/api/restart", good + "&profileName=" + "n" * 127, None,
              "Selected stream profile is missing parameters."),
@@ -159,6 +155,7 @@ class Endpoints(Case):
              (UNREACHABLE, quotes, PROFILE, "no")),
             (form(destination=UNREACHABLE, profileName="n" * 128), "", (UNREACHABLE, "", "", "no")),
             (form(destination=UNREACHABLE, profileParameters=PROFILE), "", (UNREACHABLE, "", PROFILE, "no")),
+            (form(destination="rtmp://"), "", ("rtmp://", "", "", "no")),
             (form(destination=long_destination, profileName="Low 360p", profileParameters=long_parameters),
              "Low 360p", (long_destination, "Low 360p", long_parameters, "no")),
             (padded(form(destination=UNREACHABLE, silentAudio="On"), 4096), "", (UNREACHABLE, "", "", "yes")),
@@ -176,21 +173,18 @@ class Endpoints(Case):
 
     def test_4_conflict_refusals_restart_and_stop_while_streaming(self):
         self.start_and_wait("/api/start", STREAMING, "Opening RTMP output for H.264")
-        live = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low",
-                                 "destination": SILENT, "silentAudio": True}
         self.p.set_param("LastDestination", "rtmp://marker/app")  # the live destination wins
-        self.reply(exchange("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, live)
+        self.reply(exchange("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, LIVE)
         self.assertEqual(self.p.param("LastDestination"), "rtmp://marker/app")
         self.reply(exchange("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
                    error_doc("Destination must begin with rtmp://."))
-        self.reply(exchange("GET", "/api/stop"), BAD, error_doc("Stop requires POST."))
-        self.reply(exchange("GET", "/api/status"), OK, live)
+        self.reply(exchange("GET", "/api/status"), OK, LIVE)
 
         other = SILENT + "/other"
         self.start_and_wait(PREFIX + "/api/restart", STREAMING | {"destination": other}, "Opening RTMP output")
-        self.reply(exchange("GET", "/api/status"), OK, live | {"destination": other})
+        self.reply(exchange("GET", "/api/status"), OK, LIVE | {"destination": other})
         self.reply(exchange("POST", "/api/stop", "ignored=1"), OK,
-                   live | {"running": False, "destination": other, "lastError": "Stream stopped."})
+                   LIVE | {"running": False, "destination": other, "lastError": "Stream stopped."})
         self.assertEqual([self.p.param(name) for name in STORED], ["no", other, "Low", PROFILE, "yes"])
 
     def test_5_log_transcript_of_a_stream(self):
@@ -252,7 +246,7 @@ class Resume(Case):
     """The stored choice across restarts of the program: a program per case."""
 
     def test_resumes_after_a_signal_but_not_after_a_stop(self):
-        with socket.create_server(("127.0.0.1", 1936)), h.Program(ENV) as p:
+        with SilentServer(1936), h.Program() as p:
             self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
             self.assertEqual(p.finish(), 0)
@@ -262,10 +256,8 @@ class Resume(Case):
             p.start()
             self.assertTrue(p.log.wait("RTMP stream auto-resume requested"))
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-            live = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low",
-                                     "destination": SILENT, "silentAudio": True}
-            self.reply(exchange("GET", "/api/status"), OK, live)
-            self.reply(exchange("POST", "/api/stop"), OK, live | {"running": False, "lastError": "Stream stopped."})
+            self.reply(exchange("GET", "/api/status"), OK, LIVE)
+            self.reply(exchange("POST", "/api/stop"), OK, LIVE | {"running": False, "lastError": "Stream stopped."})
             self.assertEqual(p.stop(), 0)
             p.start()
             self.reply(exchange("GET", "/api/status"), OK,
@@ -284,8 +276,8 @@ class Resume(Case):
         ]
         saved = {"LastDestination": SILENT, "LastProfileName": "Low", "LastProfileParameters": PROFILE}
         for stored, resumed, message in cases:
-            with self.subTest(stored=stored), socket.create_server(("127.0.0.1", 1936)):
-                p = h.Program(ENV)
+            with self.subTest(stored=stored), SilentServer(1936):
+                p = h.Program()
                 for name, value in (saved | stored).items():
                     p.set_param(name, value)
                 with p:
@@ -303,7 +295,7 @@ class Resume(Case):
         destination = UNREACHABLE + "/" + "d" * 1100
         parameters = "videocodec=h264&resolution=320x180&pad="
         parameters += "p" * (2047 - len(parameters) - 7) + "&fps=15" + "0&fps=none"
-        p = h.Program(ENV)
+        p = h.Program()
         for name, value in {"ResumeOnStart": "yes", "LastDestination": destination,
                             "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}.items():
             p.set_param(name, value)
@@ -318,8 +310,8 @@ class Resume(Case):
     def test_without_a_parameter_store(self):
         for refuse, reason in [("silent", "unknown error"),
                                ("1", "Parameter service refused the handle (AXPARAMETER_REFUSE=1)")]:
-            with self.subTest(refuse=refuse), socket.create_server(("127.0.0.1", 1936)):
-                p = h.Program(ENV | {"AXPARAMETER_REFUSE": refuse})
+            with self.subTest(refuse=refuse), SilentServer(1936):
+                p = h.Program({"AXPARAMETER_REFUSE": refuse})
                 p.set_param("ResumeOnStart", "yes")
                 p.set_param("LastDestination", SILENT)
                 with p:
@@ -328,9 +320,8 @@ class Resume(Case):
                                      + reason)
                     self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
                     self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-                    live = IDLE | DETAILS | {"running": True, "profileName": "Low", "destination": SILENT,
-                                             "serialNumber": "", "deviceModel": "", "axisOsVersion": "", "chip": "",
-                                             "architecture": ""}
+                    live = LIVE | {"savedProfileName": "", "silentAudio": False, "serialNumber": "",
+                                   "deviceModel": "", "axisOsVersion": "", "chip": "", "architecture": ""}
                     self.reply(exchange("GET", "/api/status"), OK, live)
                     self.reply(exchange("POST", "/api/stop"), OK,
                                live | {"running": False, "destination": "", "lastError": "Stream stopped."})
@@ -346,15 +337,15 @@ class Resume(Case):
 class Lifecycle(unittest.TestCase):
     def test_signals_end_the_program_cleanly(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=sig), h.Program(ENV) as p:
+            with self.subTest(signal=sig), h.Program() as p:
                 h.status()
                 self.assertEqual(p.finish(sig), 0)
                 self.assertEqual(p.log.transcript()[-1], (INFO, "Application was stopped by SIGTERM or SIGINT."))
-                self.assertEqual((p.stdout(), p.stderr()), ("", ""))
+                self.assertEqual((p.output("stdout"), p.output("stderr")), ("", ""))
 
     def test_busy_port_ends_the_program(self):
         with socket.create_server(("127.0.0.1", h.PORT)):
-            p = h.Program(ENV)
+            p = h.Program()
             try:
                 p.start(wait=False)
                 self.assertEqual(p.wait(), 1)

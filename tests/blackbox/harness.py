@@ -23,6 +23,8 @@ FFMPEG_BIN = os.environ.get("FFMPEG_BIN", os.path.join(SOURCE, ".deps", "ffmpeg-
 # Cross builds run the program (and the build's helpers) under qemu-user.
 EMULATOR = os.environ.get("CORVANE_EMULATOR", "").split()
 PORT = 30920
+SERIAL = "ACCC8E012345"
+NO_BUS = "unix:path=/nonexistent/system_bus_socket"
 ERROR, WARNING, INFO = 3, 4, 6
 
 
@@ -30,11 +32,9 @@ class Log:
     """Receives the program's syslog datagrams: (level, message) in order of arrival."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.lines, self.changed = path, [], threading.Condition()
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
-        self.lines = []
-        self.changed = threading.Condition()
         threading.Thread(target=self._receive, daemon=True).start()
 
     def _receive(self):
@@ -44,16 +44,26 @@ class Log:
             except OSError:
                 return
             # "<PRI>Mmm dd hh:mm:ss ident[pid]: message"
-            level = int(datagram[1:datagram.index(">")]) & 7 if datagram.startswith("<") else -1
-            rest = datagram[datagram.index(">") + 1:][16:] if level >= 0 else datagram
-            ident, _, message = rest.partition(": ")
+            head, _, rest = datagram.partition(">")
             with self.changed:
-                self.lines.append((level, ident, message.rstrip("\n")))
+                self.lines.append((int(head[1:]) & 7, rest[16:].partition(": ")[2].rstrip("\n")))
                 self.changed.notify_all()
 
-    def messages(self, level=None):
+    def transcript(self, since=0):
+        """(level, message) of every line from the `since`th on."""
         with self.changed:
-            return [m for (lv, _, m) in self.lines if level is None or lv == level]
+            return self.lines[since:]
+
+    def messages(self, level=None):
+        return [m for lv, m in self.transcript() if level in (None, lv)]
+
+    def count(self, text, level=None):
+        return sum(text in m for m in self.messages(level))
+
+    def wait(self, text, timeout=10, times=1):
+        """Waits until `times` lines contain `text`."""
+        with self.changed:
+            return self.changed.wait_for(lambda: sum(text in m for _, m in self.lines) >= times, timeout)
 
     def sync(self):
         """Returns once every line logged before this call has arrived: a marker
@@ -62,25 +72,16 @@ class Log:
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
             sender.sendto(f"<6>Jan  1 00:00:00 harness: {marker}".encode(), self.path)
         with self.changed:
-            self.changed.wait_for(lambda: any(m == marker for (_, _, m) in self.lines), 10)
-            self.lines = [line for line in self.lines if line[2] != marker]
+            self.changed.wait_for(lambda: (INFO, marker) in self.lines, 10)
+            self.lines.remove((INFO, marker))
 
-    def transcript(self, since=0):
-        """(level, message) of every line from the `since`th on."""
-        with self.changed:
-            return [(lv, m) for (lv, _, m) in self.lines[since:]]
-
-    def count(self, text, level=None):
-        return sum(text in m for m in self.messages(level))
-
-    def wait(self, text, timeout=10, times=1):
-        """Waits until `times` lines contain `text`."""
-        with self.changed:
-            return self.changed.wait_for(
-                lambda: sum(text in m for (_, _, m) in self.lines) >= times, timeout)
-
-    def dump(self, last=60):
-        return "\n".join(f"  <{lv}> {m}" for (lv, _, m) in self.lines[-last:])
+    def dump(self, last=40):
+        """The last lines, leaving out a warning already shown (the status repeats the identity's)."""
+        shown = []
+        for line in self.transcript():
+            if line[0] != WARNING or line not in shown:
+                shown.append(line)
+        return "\n".join(f"  <{lv}> {m}" for lv, m in shown[-last:])
 
     def close(self):
         self.sock.close()
@@ -90,9 +91,7 @@ class Reply:
     def __init__(self, status, headers, body):
         self.status, self.headers, self.body = status, headers, body
 
-    @property
-    def doc(self):
-        return json.loads(self.body)
+    doc = property(lambda self: json.loads(self.body))
 
     def __repr__(self):
         return f"Reply({self.status}, {self.body[:300]!r})"
@@ -129,14 +128,9 @@ def post(path, body="", headers=None, **kw):
 
 
 def start(destination, profile_name="", profile_parameters="", silent_audio=None, path="/api/start"):
-    fields = {"destination": destination}
-    if profile_name:
-        fields["profileName"] = profile_name
-    if profile_parameters:
-        fields["profileParameters"] = profile_parameters
-    if silent_audio is not None:
-        fields["silentAudio"] = silent_audio
-    return post(path, form(**fields))
+    fields = {"destination": destination, "profileName": profile_name, "profileParameters": profile_parameters,
+              "silentAudio": silent_audio}
+    return post(path, form(**{k: v for k, v in fields.items() if v not in ("", None)}))
 
 
 def status():
@@ -155,30 +149,30 @@ def wait_status(predicate, timeout=20, what="the expected status"):
 
 
 class Program:
-    """The program in a working directory of its own (html/ linked in)."""
+    """The program in a working directory of its own (html/ linked in). By
+    default the system serial number is set and no system bus answers, so the
+    identity is read once; a variable given as None is left unset."""
 
     def __init__(self, env=None):
         self.dir = tempfile.mkdtemp(prefix="corvane-test-")
         os.symlink(os.path.join(SOURCE, "html"), os.path.join(self.dir, "html"))
-        self.env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"))
-        self.env.update(env or {})
-        self.proc = None
-        self.log = None
+        env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"),
+                   AXPARAMETER_SYSTEM_SERIAL=SERIAL, DBUS_SYSTEM_BUS_ADDRESS=NO_BUS) | (env or {})
+        self.env = {k: v for k, v in env.items() if v is not None}
+        self.proc = self.log = None
 
     def start(self, wait=True, timeout=15):
         if self.log:
             self.log.close()
             os.unlink(self.log.path)
         self.log = Log(os.path.join(self.dir, "log.sock"))
-        with open(os.path.join(self.dir, "stdout.txt"), "wb") as out, \
-                open(os.path.join(self.dir, "stderr.txt"), "wb") as err:
+        with open(os.path.join(self.dir, "stdout"), "wb") as out, open(os.path.join(self.dir, "stderr"), "wb") as err:
             self.proc = subprocess.Popen(
-                [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR,
-                 os.path.join(BUILD, "corvane")],
+                [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR, os.path.join(BUILD, "corvane")],
                 cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         if wait and not self.log.wait("Corvane web server started", timeout):
             raise AssertionError(f"the program did not start (exit {self.proc.poll()}):\n"
-                                 f"{self.log.dump()}\n{self.stderr()}")
+                                 f"{self.log.dump()}\n{self.output('stderr')}")
         return self
 
     def stop(self, sig=signal.SIGTERM, timeout=15):
@@ -202,12 +196,9 @@ class Program:
             code = self.proc.wait()
         return 128 - code if code < 0 else code
 
-    def stdout(self):
-        with open(os.path.join(self.dir, "stdout.txt"), errors="replace") as f:
-            return f.read()
-
-    def stderr(self):
-        with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
+    def output(self, name):
+        """What the program wrote to "stdout" or "stderr"."""
+        with open(os.path.join(self.dir, name), errors="replace") as f:
             return f.read()
 
     def param(self, name):
@@ -228,15 +219,13 @@ class Program:
         """Ends the program and checks what every run must hold: a clean exit, no
         sanitizer report, nothing on standard output."""
         problems = []
-        if self.proc and self.proc.poll() is None:
-            code = self.stop()
-            if code != 0:
-                problems.append(f"exit status {code} after SIGTERM")
+        if self.proc and self.proc.poll() is None and (code := self.stop()) != 0:
+            problems.append(f"exit status {code} after SIGTERM")
         if self.proc:
-            if "Sanitizer" in self.stderr() or "runtime error:" in self.stderr():
-                problems.append("sanitizer report:\n" + self.stderr()[-6000:])
-            if self.stdout():
-                problems.append("wrote to standard output: " + self.stdout()[:200])
+            if "Sanitizer" in self.output("stderr") or "runtime error:" in self.output("stderr"):
+                problems.append("sanitizer report:\n" + self.output("stderr")[-6000:])
+            if self.output("stdout"):
+                problems.append("wrote to standard output: " + self.output("stdout")[:200])
         if self.log:
             self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -247,6 +236,7 @@ class Program:
         return self.start()
 
     def __exit__(self, kind, value, trace):
+        """A failure inside the with statement shows the program's log."""
         if kind is not None and self.log:
-            print(f"program log:\n{self.log.dump()}\nstderr:\n{self.stderr()[-3000:]}")
+            print(f"program log:\n{self.log.dump()}\nstderr:\n{self.output('stderr')[-3000:]}")
         self.close()

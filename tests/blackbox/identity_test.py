@@ -10,8 +10,8 @@ import time
 import unittest
 
 import harness as h
-from harness import WARNING
-from peers import NO_BUS, DeviceInfo, SystemBus
+from harness import NO_BUS, WARNING
+from peers import DeviceInfo, SystemBus
 
 PASSWORD = "Pw-7f3e:x9Qz"  # with a colon: only the first one ends the user name
 KEYS = ("serialNumber", "deviceModel", "axisOsVersion", "chip", "architecture")
@@ -55,7 +55,8 @@ class Identity(unittest.TestCase):
     def program(self, mode="good", status=200, body=ANSWER, delay=0.0, slow=1 << 30, **env):
         self.bus.set_mode(mode if mode != "no-bus" else "good")
         self.info.answer(status, body, delay, slow)
-        return h.Program({"DBUS_SYSTEM_BUS_ADDRESS": NO_BUS if mode == "no-bus" else self.bus.address} | env)
+        return h.Program({"DBUS_SYSTEM_BUS_ADDRESS": NO_BUS if mode == "no-bus" else self.bus.address,
+                          "AXPARAMETER_SYSTEM_SERIAL": None} | env)
 
     def test_identity_from_each_source(self):
         cuts = '{"SerialNumber":"ACCC8E0A1B2C","ProdFullName":"%s","Version":"%s","Soc":"%s","Architecture":"%s"}' % (

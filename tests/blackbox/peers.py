@@ -17,7 +17,6 @@ from gi.repository import Gio, GLib  # noqa: E402
 BUS_NAME = "com.axis.HTTPConf1"
 OBJECT_PATH = "/com/axis/HTTPConf1/VAPIXServiceAccounts1"
 INTERFACE = "com.axis.HTTPConf1.VAPIXServiceAccounts1"
-NO_BUS = "unix:path=/nonexistent/system_bus_socket"
 
 
 class DeviceInfo:
@@ -146,4 +145,5 @@ class SystemBus:
         self.loop.quit()
         self.daemon.terminate()
         self.daemon.wait(10)
+        self.daemon.stdout.close()
         shutil.rmtree(self.dir, ignore_errors=True)

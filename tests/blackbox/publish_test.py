@@ -7,7 +7,7 @@ import unittest
 
 import harness as h
 from harness import ERROR, INFO
-from receivers import FfmpegListener, Nginx, ShowsLogOnFailure
+from receivers import FfmpegListener, Nginx
 
 # With the silent track the FLV muxer starts the whole timeline at the AAC
 # encoder's priming delay (1024 samples, 23 ms) rather than write a negative
@@ -28,7 +28,7 @@ def run_stream(program, url, name, parameters, audio=False, frames=30):
     return running, h.status(), program.log.messages(INFO)[mark:]
 
 
-class Received(ShowsLogOnFailure):
+class Received(unittest.TestCase):
     def check_recording(self, rec, doc, width, height, fps, gop, audio, codec="h264"):
         """Everything a receiver can see of one stream, against the program's counters."""
         video = rec.streams["video"]
@@ -58,15 +58,6 @@ class Received(ShowsLogOnFailure):
 class Matrix(Received):
     """Codec x silent audio at FFmpeg's listener, and H.264 at nginx. The camera
     sends parameter sets also as frames of their own: they are never packets."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.program = h.Program({"VDO_EMULATOR_GOP_SECONDS": "0.4",
-                                 "VDO_EMULATOR_SEPARATE_PARAMETER_SETS": "1"}).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.close()
 
     ROWS = [  # receiver, profile name and parameters, silent audio, ffprobe's codec, label, size,
         # frame rate delivered and shown, GOP in frames, profile and stream details
@@ -105,9 +96,10 @@ class Matrix(Received):
         for (kind, name, parameters, audio, codec, label, size, rate, fps, gop,
              profile_details, stream_details) in self.ROWS:
             with self.subTest(kind=kind, parameters=parameters, audio=audio), \
+                    h.Program({"VDO_EMULATOR_GOP_SECONDS": "0.4", "VDO_EMULATOR_SEPARATE_PARAMETER_SETS": "1"}) as p, \
                     (Nginx() if kind == "nginx" else FfmpegListener()) as receiver:
                 url = receiver.url
-                running, after, lines = run_stream(self.program, url, name, parameters, audio, 3 * gop)
+                running, after, lines = run_stream(p, url, name, parameters, audio, 3 * gop)
                 rec = receiver.recording()
                 self.assertEqual(
                     {k: running[k] for k in ("running", "profileName", "streamDetails", "profileDetails", "lastError")},
@@ -219,16 +211,7 @@ class CameraFaults(Received):
 
 class Refusals(Received):
     """Profiles the worker refuses, a camera smaller than asked for, a receiver that goes away."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.program = h.Program({"VDO_EMULATOR_MAX_WIDTH": "320", "VDO_EMULATOR_MAX_HEIGHT": "180",
-                                 "VDO_EMULATOR_MAX_FPS": "15"}).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.close()
-
+    SMALL = {"VDO_EMULATOR_MAX_WIDTH": "320", "VDO_EMULATOR_MAX_HEIGHT": "180", "VDO_EMULATOR_MAX_FPS": "15"}
     ROWS = [  # profile parameters, last error
         ("videocodec=mjpeg&camera=0", "Selected stream profile uses unsupported video codec 'mjpeg'. "
                                       "Corvane supports H.264, H.265/HEVC, and AV1 profiles."),
@@ -241,35 +224,33 @@ class Refusals(Received):
 
     def test_refused_profiles(self):
         for parameters, error in self.ROWS:
-            with self.subTest(parameters=parameters):
-                mark = len(self.program.log.messages())
+            with self.subTest(parameters=parameters), h.Program(self.SMALL) as program:
                 self.assertEqual(h.start("rtmp://127.0.0.1:1/live/x", "Odd", parameters).status, 200)
                 doc = h.wait_status(lambda d: not d["running"])
                 self.assertEqual((doc["lastError"], doc["streamDetails"], doc["profileDetails"]), (error, "", ""))
                 # No stream was started, and the error is logged once.
-                self.assertTrue(self.program.log.wait(error))
-                self.assertEqual([m for m in self.program.log.messages()[mark:] if error in m or "Started" in m], [error])
+                self.assertTrue(program.log.wait(error))
+                self.assertEqual([m for m in program.log.messages() if error in m or "Started" in m], [error])
 
     def test_request_above_the_sensor(self):
         # What the camera delivers is what goes out; the request stays in the profile details.
-        with FfmpegListener() as receiver:
-            running, after, lines = run_stream(self.program, receiver.url, "Big", "resolution=1280x720&fps=25", frames=20)
-            received = receiver.recording()
+        with h.Program(self.SMALL) as program, FfmpegListener() as receiver:
+            running, after, lines = run_stream(program, receiver.url, "Big", "resolution=1280x720&fps=25", frames=20)
+            self.check_recording(receiver.recording(), after, 320, 180, 15, 30, False)
         self.assertEqual((running["streamDetails"], running["profileDetails"]),
                          ("Video: H.264 320x180 @ 15 fps\nProfile: Big\nRTMP audio: none",
                           "Name: Big\nResolution: 1280x720\nFrame rate: 25.00 fps"))
         self.assertIn("Started VDO H.264 stream for RTMP output at 320x180, 15 fps using stream profile 'Big'", lines)
-        self.check_recording(received, after, 320, 180, 15, 30, False)
 
     def test_receiver_that_dies(self):
-        errors = len(self.program.log.messages(ERROR))
-        with FfmpegListener() as receiver:
-            self.assertEqual(h.start(receiver.url, "Gone", "resolution=320x180").status, 200)
-            h.wait_status(lambda d: d["framesSent"] >= 10)
-        doc = h.wait_status(lambda d: not d["running"])
-        self.assertRegex(doc["lastError"], r"^Unable to send RTMP packet: \w")
-        self.assertTrue(self.program.log.wait(doc["lastError"]))
-        self.assertEqual(self.program.log.messages(ERROR)[errors:], [doc["lastError"]])
+        with h.Program() as program:
+            with FfmpegListener() as receiver:
+                self.assertEqual(h.start(receiver.url, "Gone", "resolution=320x180").status, 200)
+                h.wait_status(lambda d: d["framesSent"] >= 10)
+            doc = h.wait_status(lambda d: not d["running"])
+            self.assertRegex(doc["lastError"], r"^Unable to send RTMP packet: \w")
+            self.assertTrue(program.log.wait(doc["lastError"]))
+            self.assertEqual(program.log.messages(ERROR), [doc["lastError"]])
 
 
 if __name__ == "__main__":
