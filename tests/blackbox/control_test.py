@@ -41,18 +41,6 @@ def padded(body, size):
     return body + "&pad=" + "p" * (size - len(body) - 5)
 
 
-def exchange(method, path, body="", length=None):
-    """One request in raw bytes; `length` is the Content-Length text (default: the
-    body's length, no header for an empty body). Returns (status line, headers, body)."""
-    if length is None and body:
-        length = len(body.encode())
-    head = f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-    head += f"Content-Length: {length}\r\n" if length is not None else ""
-    head, _, payload = h.raw((head + "\r\n" + body).encode()).partition(b"\r\n\r\n")
-    lines = head.decode().split("\r\n")
-    return lines[0], [tuple(line.split(": ", 1)) for line in lines[1:]], payload.decode()
-
-
 def ffmpeg_plain(lines):
     return [(level, re.sub(r" @ 0x[0-9a-f]+\]", "]", text)) for level, text in lines]
 
@@ -60,11 +48,10 @@ def ffmpeg_plain(lines):
 class Case(unittest.TestCase):
     def reply(self, answer, status_line, document):
         """A JSON reply: status line, the fixed header block, the members in order."""
-        status, headers, body = answer
-        self.assertEqual(status, status_line, body)
-        self.assertEqual(headers, [("Content-Type", "application/json"), ("Cache-Control", "no-store"),
-                                   ("Content-Length", str(len(body.encode()))), ("Connection", "close")])
-        self.assertEqual(list(json.loads(body).items()), list(document.items()))
+        self.assertEqual(answer.line, status_line, answer.body)
+        self.assertEqual(answer.headers, [("Content-Type", "application/json"), ("Cache-Control", "no-store"),
+                                          ("Content-Length", str(len(answer.body.encode()))), ("Connection", "close")])
+        self.assertEqual(list(answer.doc.items()), list(document.items()))
 
 
 class Endpoints(Case):
@@ -91,16 +78,16 @@ class Endpoints(Case):
         """Starts a stream and waits for the next log line that contains `line`."""
         self.p.log.sync()
         times = self.p.log.count(line) + 1
-        self.assertEqual(exchange("POST", path, form(**fields))[0], OK)
+        self.assertEqual(h.request("POST", path, form(**fields)).line, OK)
         self.assertTrue(self.p.log.wait(line, times=times), self.p.log.dump())
 
     def test_1_status_document_for_every_method_and_path(self):
         for method, path in [("GET", "/api/status"), ("GET", PREFIX + "/api/status"), ("POST", "/api/status"),
                              ("PUT", PREFIX + "/api/status"), ("DELETE", "/api/status/x")]:
             with self.subTest(method=method, path=path):
-                self.reply(exchange(method, path, "destination=rtmp%3A%2F%2Fh%2Fa"), OK, IDLE)
+                self.reply(h.request(method, path, "destination=rtmp%3A%2F%2Fh%2Fa"), OK, IDLE)
         self.p.set_param("ResumeOnStart", "yes")
-        self.reply(exchange("POST", "/api/stop"), OK, IDLE)
+        self.reply(h.request("POST", "/api/stop"), OK, IDLE)
         self.assertEqual(self.p.param("ResumeOnStart"), "no")
         self.assertTrue(self.p.log.wait("Disabled RTMP stream auto-resume"))
 
@@ -135,12 +122,12 @@ class Endpoints(Case):
         since = len(self.p.log.transcript())
         for method, path, body, length, message in cases:
             with self.subTest(method=method, path=path, body=body[:60], length=length):
-                self.reply(exchange(method, path, body, length), BAD, error_doc(message))
+                self.reply(h.request(method, path, body, length=length), BAD, error_doc(message))
         # The server itself refuses a length that is negative or has no digits.
         for length in ("-5", "abc", ""):
-            self.assertEqual(exchange("POST", "/api/start", good, length)[0], "HTTP/1.1 411 Length Required")
+            self.assertEqual(h.request("POST", "/api/start", good, length=length).line, "HTTP/1.1 411 Length Required")
         self.assertEqual([self.p.param(name) for name in STORED], ["marker", "rtmp://marker/app", None, None, None])
-        self.reply(exchange("GET", "/api/status"), OK, IDLE | {"destination": "rtmp://marker/app"})
+        self.reply(h.request("GET", "/api/status"), OK, IDLE | {"destination": "rtmp://marker/app"})
         self.p.log.sync()
         self.assertEqual(self.p.log.transcript(since), [])
 
@@ -163,9 +150,9 @@ class Endpoints(Case):
         for i, (body, name, stored) in enumerate(cases):
             path = "/api/start" if i % 2 else PREFIX + "/api/restart"
             with self.subTest(path=path, body=body[:80]):
-                status, _, text = exchange("POST", path, body)
-                self.assertEqual(status, OK, text)
-                doc = json.loads(text)
+                reply = h.request("POST", path, body)
+                self.assertEqual(reply.line, OK, reply.body)
+                doc = reply.doc
                 self.assertEqual([doc[k] for k in ("profileName", "savedProfileName", "destination", "silentAudio")],
                                  [name, stored[1], stored[0], stored[3] == "yes"])
                 self.assertEqual([self.p.param(n) for n in STORED], ["yes", *stored])
@@ -174,16 +161,16 @@ class Endpoints(Case):
     def test_4_conflict_refusals_restart_and_stop_while_streaming(self):
         self.start_and_wait("/api/start", STREAMING, "Opening RTMP output for H.264")
         self.p.set_param("LastDestination", "rtmp://marker/app")  # the live destination wins
-        self.reply(exchange("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, LIVE)
+        self.reply(h.request("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, LIVE)
         self.assertEqual(self.p.param("LastDestination"), "rtmp://marker/app")
-        self.reply(exchange("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
+        self.reply(h.request("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
                    error_doc("Destination must begin with rtmp://."))
-        self.reply(exchange("GET", "/api/status"), OK, LIVE)
+        self.reply(h.request("GET", "/api/status"), OK, LIVE)
 
         other = SILENT + "/other"
         self.start_and_wait(PREFIX + "/api/restart", STREAMING | {"destination": other}, "Opening RTMP output")
-        self.reply(exchange("GET", "/api/status"), OK, LIVE | {"destination": other})
-        self.reply(exchange("POST", "/api/stop", "ignored=1"), OK,
+        self.reply(h.request("GET", "/api/status"), OK, LIVE | {"destination": other})
+        self.reply(h.request("POST", "/api/stop", "ignored=1"), OK,
                    LIVE | {"running": False, "destination": other, "lastError": "Stream stopped."})
         self.assertEqual([self.p.param(name) for name in STORED], ["no", other, "Low", PROFILE, "yes"])
 
@@ -206,7 +193,7 @@ class Endpoints(Case):
                 self.p.log.sync()
                 since = len(self.p.log.transcript())
                 self.start_and_wait(path, STREAMING | {"destination": destination, "silentAudio": "no"}, wait_for)
-                self.assertEqual(exchange("POST", "/api/stop")[0], OK)
+                self.assertEqual(h.request("POST", "/api/stop").line, OK)
                 self.p.log.sync()
                 # The request's own line and the worker's first ones come in either order.
                 lines = ffmpeg_plain(self.p.log.transcript(since))
@@ -217,13 +204,9 @@ class Endpoints(Case):
 
     def test_6_static_files(self):
         cases = [  # path, status line, body (None: the server's own), warning
-            ("/", OK, "<p>index</p>", None),
-            (PREFIX, OK, "<p>index</p>", None),
-            (PREFIX + "/", OK, "<p>index</p>", None),
-            ("/app.js", OK, "app();", None),
-            (PREFIX + "/app.js", OK, "app();", None),
-            ("/css/", OK, "<p>css</p>", None),
-            (PREFIX + "X/a.js", OK, "x();", None),
+            *[(path, OK, body, None) for path, body in [
+                ("/", "<p>index</p>"), (PREFIX, "<p>index</p>"), (PREFIX + "/", "<p>index</p>"), ("/app.js", "app();"),
+                (PREFIX + "/app.js", "app();"), ("/css/", "<p>css</p>"), (PREFIX + "X/a.js", "x();")]],
             ("/css", "HTTP/1.1 404 Not Found", None, "No static file for request '/css' mapped to 'html/css'"),
             (PREFIX + "/missing.js", "HTTP/1.1 404 Not Found", None,
              "No static file for request '/missing.js' mapped to 'html/missing.js'"),
@@ -232,14 +215,12 @@ class Endpoints(Case):
             with self.subTest(path=path):
                 self.p.log.sync()
                 since = len(self.p.log.transcript())
-                status, _, text = exchange("GET", path)
-                self.assertEqual(status, status_line)
-                if body is not None:
-                    self.assertEqual(text, body)
+                reply = h.request("GET", path)
+                self.assertEqual((reply.line, reply.body if body else None), (status_line, body))
                 self.p.log.sync()
                 self.assertEqual(self.p.log.transcript(since), [(WARNING, warning)] if warning else [])
         for path in ("/app..js", PREFIX + "/css/..x"):
-            self.reply(exchange("GET", path), BAD, {"error": "Invalid path"})
+            self.reply(h.request("GET", path), BAD, {"error": "Invalid path"})
 
 
 class Resume(Case):
@@ -247,7 +228,7 @@ class Resume(Case):
 
     def test_resumes_after_a_signal_but_not_after_a_stop(self):
         with SilentServer(1936), h.Program() as p:
-            self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
+            self.assertEqual(h.request("POST", "/api/start", form(**STREAMING)).line, OK)
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
             self.assertEqual(p.finish(), 0)
             self.assertEqual(ffmpeg_plain(p.log.transcript()[-2:]), [
@@ -256,11 +237,11 @@ class Resume(Case):
             p.start()
             self.assertTrue(p.log.wait("RTMP stream auto-resume requested"))
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-            self.reply(exchange("GET", "/api/status"), OK, LIVE)
-            self.reply(exchange("POST", "/api/stop"), OK, LIVE | {"running": False, "lastError": "Stream stopped."})
+            self.reply(h.request("GET", "/api/status"), OK, LIVE)
+            self.reply(h.request("POST", "/api/stop"), OK, LIVE | {"running": False, "lastError": "Stream stopped."})
             self.assertEqual(p.stop(), 0)
             p.start()
-            self.reply(exchange("GET", "/api/status"), OK,
+            self.reply(h.request("GET", "/api/status"), OK,
                        IDLE | {"savedProfileName": "Low", "destination": SILENT, "silentAudio": True})
             self.assertEqual(p.finish(), 0)
             self.assertEqual(p.log.count("RTMP stream auto-resume requested"), 0)
@@ -276,30 +257,23 @@ class Resume(Case):
         ]
         saved = {"LastDestination": SILENT, "LastProfileName": "Low", "LastProfileParameters": PROFILE}
         for stored, resumed, message in cases:
-            with self.subTest(stored=stored), SilentServer(1936):
-                p = h.Program()
-                for name, value in (saved | stored).items():
-                    p.set_param(name, value)
-                with p:
-                    self.assertTrue(p.log.wait("RTMP stream auto-resume requested" if resumed else
-                                               message or "Corvane web server started"))
-                    doc = h.status()
-                    self.assertEqual([doc["running"], doc["lastError"]], [resumed, message])
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count("RTMP stream auto-resume requested"), int(resumed))
-                    self.assertEqual(p.log.messages(ERROR),
-                                     ["Unable to auto-resume RTMP stream: " + message] if message else [])
-                    self.assertEqual(p.param("ResumeOnStart"), stored["ResumeOnStart"])
+            with self.subTest(stored=stored), SilentServer(1936), h.Program(params=saved | stored) as p:
+                self.assertTrue(p.log.wait("RTMP stream auto-resume requested" if resumed else
+                                           message or "Corvane web server started"))
+                doc = h.status()
+                self.assertEqual([doc["running"], doc["lastError"]], [resumed, message])
+                self.assertEqual(p.finish(), 0)
+                self.assertEqual(p.log.count("RTMP stream auto-resume requested"), int(resumed))
+                self.assertEqual(p.log.messages(ERROR),
+                                 ["Unable to auto-resume RTMP stream: " + message] if message else [])
+                self.assertEqual(p.param("ResumeOnStart"), stored["ResumeOnStart"])
 
     def test_saved_values_are_cut_to_their_fields(self):
         destination = UNREACHABLE + "/" + "d" * 1100
         parameters = "videocodec=h264&resolution=320x180&pad="
         parameters += "p" * (2047 - len(parameters) - 7) + "&fps=15" + "0&fps=none"
-        p = h.Program()
-        for name, value in {"ResumeOnStart": "yes", "LastDestination": destination,
-                            "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}.items():
-            p.set_param(name, value)
-        with p:
+        with h.Program(params={"ResumeOnStart": "yes", "LastDestination": destination,
+                               "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}):
             doc = h.wait_status(lambda d: d["lastError"] and not d["running"])
             self.assertEqual(doc, IDLE | {
                 "profileName": "n" * 127, "savedProfileName": "n" * 127, "destination": destination[:1023],
@@ -310,28 +284,25 @@ class Resume(Case):
     def test_without_a_parameter_store(self):
         for refuse, reason in [("silent", "unknown error"),
                                ("1", "Parameter service refused the handle (AXPARAMETER_REFUSE=1)")]:
-            with self.subTest(refuse=refuse), SilentServer(1936):
-                p = h.Program({"AXPARAMETER_REFUSE": refuse})
-                p.set_param("ResumeOnStart", "yes")
-                p.set_param("LastDestination", SILENT)
-                with p:
-                    self.assertEqual(p.log.messages(WARNING)[0],
-                                     "AXParameter is unavailable; RTMP stream resume across app updates is disabled: "
-                                     + reason)
-                    self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
-                    self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-                    live = LIVE | {"savedProfileName": "", "silentAudio": False, "serialNumber": "",
-                                   "deviceModel": "", "axisOsVersion": "", "chip": "", "architecture": ""}
-                    self.reply(exchange("GET", "/api/status"), OK, live)
-                    self.reply(exchange("POST", "/api/stop"), OK,
-                               live | {"running": False, "destination": "", "lastError": "Stream stopped."})
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count(
-                        "RTMP stream resume state was not saved because AXParameter is unavailable"), 1)
-                    self.assertEqual(p.log.count("Disabled RTMP stream auto-resume"), 0)
-                    p.start()
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count("RTMP stream auto-resume requested"), 0)
+            with self.subTest(refuse=refuse), SilentServer(1936), \
+                    h.Program({"AXPARAMETER_REFUSE": refuse}, {"ResumeOnStart": "yes", "LastDestination": SILENT}) as p:
+                self.assertEqual(p.log.messages(WARNING)[0],
+                                 "AXParameter is unavailable; RTMP stream resume across app updates is disabled: "
+                                 + reason)
+                self.assertEqual(h.request("POST", "/api/start", form(**STREAMING)).line, OK)
+                self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
+                live = LIVE | {"savedProfileName": "", "silentAudio": False, "serialNumber": "",
+                               "deviceModel": "", "axisOsVersion": "", "chip": "", "architecture": ""}
+                self.reply(h.request("GET", "/api/status"), OK, live)
+                self.reply(h.request("POST", "/api/stop"), OK,
+                           live | {"running": False, "destination": "", "lastError": "Stream stopped."})
+                self.assertEqual(p.finish(), 0)
+                self.assertEqual(p.log.count(
+                    "RTMP stream resume state was not saved because AXParameter is unavailable"), 1)
+                self.assertEqual(p.log.count("Disabled RTMP stream auto-resume"), 0)
+                p.start()
+                self.assertEqual(p.finish(), 0)
+                self.assertEqual(p.log.count("RTMP stream auto-resume requested"), 0)
 
 
 class Lifecycle(unittest.TestCase):

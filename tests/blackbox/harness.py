@@ -4,7 +4,6 @@ Every test module runs in a network namespace of its own (tools/in-netns.sh),
 so port 30920 and the peers' addresses belong to it alone. The program's
 /dev/log is bound to a socket of the test (tools/with-log.sh).
 """
-import http.client
 import json
 import os
 import shutil
@@ -88,35 +87,30 @@ class Log:
 
 
 class Reply:
-    def __init__(self, status, headers, body):
-        self.status, self.headers, self.body = status, headers, body
+    """An answer as it came: status line, headers in order, body."""
+
+    def __init__(self, data):
+        head, _, body = data.partition(b"\r\n\r\n")
+        self.line, *headers = head.decode().split("\r\n")
+        self.status, self.body = int(self.line.split()[1]), body.decode("utf-8", "replace")
+        self.headers = [tuple(line.split(": ", 1)) for line in headers]
 
     doc = property(lambda self: json.loads(self.body))
 
     def __repr__(self):
-        return f"Reply({self.status}, {self.body[:300]!r})"
+        return f"Reply({self.line!r}, {self.body[:300]!r})"
 
 
-def request(method, path, body=None, headers=None, port=PORT, timeout=20):
-    """One request over a fresh connection."""
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-    try:
-        conn.request(method, path, body=body, headers=headers or {})
-        reply = conn.getresponse()
-        return Reply(reply.status, {k.lower(): v for k, v in reply.getheaders()},
-                     reply.read().decode("utf-8", "replace"))
-    finally:
-        conn.close()
-
-
-def raw(data, port=PORT, timeout=20):
-    """Sends raw bytes; returns everything the server answered until it closed."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
-        conn.sendall(data)
-        chunks = []
-        while chunk := conn.recv(65536):
-            chunks.append(chunk)
-        return b"".join(chunks)
+def request(method, path, body="", headers=None, length=None, timeout=20):
+    """One request over a fresh connection, in raw bytes. `length` is the
+    Content-Length text (default: the body's length; no header for an empty body)."""
+    data, headers = body.encode(), {"Host": f"127.0.0.1:{PORT}"} | (headers or {})
+    if length is not None or data:
+        headers["Content-Length"] = len(data) if length is None else length
+    head = f"{method} {path} HTTP/1.1\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as conn:
+        conn.sendall(head.encode() + b"\r\n" + data)
+        return Reply(b"".join(iter(lambda: conn.recv(65536), b"")))
 
 
 def form(**fields):
@@ -153,9 +147,11 @@ class Program:
     default the system serial number is set and no system bus answers, so the
     identity is read once; a variable given as None is left unset."""
 
-    def __init__(self, env=None):
+    def __init__(self, env=None, params=None):
         self.dir = tempfile.mkdtemp(prefix="corvane-test-")
         os.symlink(os.path.join(SOURCE, "html"), os.path.join(self.dir, "html"))
+        for name, value in (params or {}).items():  # stored before the program starts
+            self.set_param(name, value)
         env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"),
                    AXPARAMETER_SYSTEM_SERIAL=SERIAL, DBUS_SYSTEM_BUS_ADDRESS=NO_BUS) | (env or {})
         self.env = {k: v for k, v in env.items() if v is not None}
