@@ -29,12 +29,7 @@ NOT_SET = ("Failed to read system parameter 'Properties.System.SerialNumber': "
 
 
 def shown(keys=KEYS):
-    doc = h.status()
-    return tuple(doc[k] for k in keys)
-
-
-def with_serial(serial):
-    return ANSWER.replace("ACCC8E0A1B2C", serial)
+    return tuple(map(h.status().__getitem__, keys))  # one request
 
 
 class Identity(unittest.TestCase):
@@ -75,9 +70,8 @@ class Identity(unittest.TestCase):
              ("ACCC8E0A1B2C", "Q1", "10.0", "S7", "x86_64"), []),
             ("good", 200, '{"serial_number":"ac:cc:8e:0a:1b:2c","ProdNbr":"N1","axisOsVersion":"9.8","Chip":"C3"}',
              ("ACCC8E0A1B2C", "N1", "9.8", "C3", "aarch64"), []),
-            ("good", 200, with_serial("ACCC8E0A1B2"), (SYSTEM, *from_answer), []),
-            ("good", 200, with_serial("ACCC8E0A1B2C3"), (SYSTEM, *from_answer), []),
-            ("good", 200, with_serial("ACCC8E0A1B2G"), (SYSTEM, *from_answer), []),
+            # A serial number that is not one (the rules are a unit table) leaves the system's.
+            ("good", 200, ANSWER.replace("ACCC8E0A1B2C", "ACCC8E0A1B2C3"), (SYSTEM, *from_answer), []),
             ("good", 200, cuts, ("ACCC8E0A1B2C", "M" * 127, "V" * 63, "S" * 63, "A" * 31), []),
             ("good", 200, ANSWER + " " * (4096 - len(ANSWER)), FULL, []),
             ("good", 200, ANSWER + " " * (4097 - len(ANSWER)), FALLBACK, []),

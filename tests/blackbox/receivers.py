@@ -40,8 +40,6 @@ def publishing_to(port):
 
 
 class Closing:
-    """Closed at the end of a with statement."""
-
     def __enter__(self):
         return self
 
@@ -68,9 +66,9 @@ class Recording:
 class FfmpegListener(Closing):
     """FFmpeg's RTMP listener: takes one publisher and records it to FLV as it arrives."""
 
-    def __init__(self, key="live/test", port=1935):
+    def __init__(self, port=1935):
         self.dir = tempfile.mkdtemp(prefix="rtmp-listener-")
-        self.path, self.url, self.port = os.path.join(self.dir, "received.flv"), f"rtmp://127.0.0.1:{port}/{key}", port
+        self.path, self.url, self.port = os.path.join(self.dir, "received.flv"), f"rtmp://127.0.0.1:{port}/live/test", port
         self.log = os.path.join(self.dir, "ffmpeg.log")
         with open(self.log, "wb") as log:
             self.proc = subprocess.Popen(
@@ -98,9 +96,9 @@ class FfmpegListener(Closing):
             assert time.monotonic() < deadline, "the listener does not read"
             time.sleep(0.05)
 
-    def pause(self, paused=True):
+    def pause(self):
         """A stopped receiver reads nothing: the publisher's writes fill the kernel's buffers."""
-        self.proc.send_signal(signal.SIGSTOP if paused else signal.SIGCONT)
+        self.proc.send_signal(signal.SIGSTOP)
 
     def close(self):
         """Kills the listener at once, if it still runs: a receiver that goes away."""
@@ -114,9 +112,9 @@ class FfmpegListener(Closing):
 class Nginx(Closing):
     """nginx with Debian's RTMP module, recording the streams of application "live"."""
 
-    def __init__(self, key="test", port=1936):
+    def __init__(self, port=1936):
         self.dir = tempfile.mkdtemp(prefix="nginx-rtmp-")
-        self.url, self.path = f"rtmp://127.0.0.1:{port}/live/{key}", os.path.join(self.dir, key + ".flv")
+        self.url, self.path = f"rtmp://127.0.0.1:{port}/live/test", os.path.join(self.dir, "test.flv")
         conf = os.path.join(self.dir, "nginx.conf")
         with open(conf, "w") as f:
             f.write(f"load_module {RTMP_MODULE};\ndaemon off;\nmaster_process off;\n"
@@ -131,14 +129,13 @@ class Nginx(Closing):
     def recording(self, timeout=20):
         """The recording once the publisher has gone and nginx has closed it."""
         deadline = time.monotonic() + timeout
-        while "disconnect" not in self.log() and time.monotonic() < deadline:
+        while time.monotonic() < deadline:
+            with open(os.path.join(self.dir, "error.log"), errors="replace") as log:
+                if "disconnect" in log.read():
+                    break
             time.sleep(0.1)
         time.sleep(0.3)
         return Recording(self.path)
-
-    def log(self):
-        with open(os.path.join(self.dir, "error.log"), errors="replace") as log:
-            return log.read()
 
     def close(self):
         self.proc.kill()
