@@ -20,8 +20,7 @@ CROSS_SITE = "Refused a request from another site: start, restart and stop are a
 
 class Hardening(unittest.TestCase):
     def setUp(self):
-        self.program = h.Program().start()
-        self.addCleanup(self.program.close)
+        self.program = self.enterContext(h.Program())
 
     def ended(self, timeout=15):
         return h.wait_status(lambda d: not d["running"], timeout, "the end of the stream")

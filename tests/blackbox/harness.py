@@ -1,9 +1,6 @@
 """The real program as a test sees it: its system log, its HTTP API, its exit.
-
-Every test module runs in a network namespace of its own (tools/in-netns.sh),
-so port 30920 and the peers' addresses belong to it alone. The program's
-/dev/log is bound to a socket of the test (tools/with-log.sh).
-"""
+Each module runs in a network namespace of its own (tools/in-netns.sh); the
+program's /dev/log is bound to a socket of the test (tools/with-log.sh)."""
 import json
 import os
 import shutil
@@ -157,7 +154,7 @@ class Program:
         self.env = {k: v for k, v in env.items() if v is not None}
         self.proc = self.log = None
 
-    def start(self, wait=True, timeout=15):
+    def start(self, wait=True):
         if self.log:
             self.log.close()
             os.unlink(self.log.path)
@@ -166,7 +163,7 @@ class Program:
             self.proc = subprocess.Popen(
                 [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR, os.path.join(BUILD, "corvane")],
                 cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        if wait and not self.log.wait("Corvane web server started", timeout):
+        if wait and not self.log.wait("Corvane web server started", 15):
             raise AssertionError(f"the program did not start (exit {self.proc.poll()}):\n"
                                  f"{self.log.dump()}\n{self.output('stderr')}")
         return self

@@ -5,9 +5,9 @@ system serial number and the interfaces of the test's own network namespace."""
 import base64
 import socket
 import subprocess
-import threading
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 import harness as h
 from harness import NO_BUS, WARNING
@@ -144,21 +144,16 @@ class Identity(unittest.TestCase):
     def test_slow_fetches_hold_no_lock(self):
         """Two first fetches wait for a slow answer side by side, and a stop is
         answered meanwhile (its own fetch is answered at once)."""
-        with self.program(delay=2.5, slow=2, AXPARAMETER_SYSTEM_SERIAL=SYSTEM):
-            replies = []
-            fetches = [threading.Thread(target=lambda: replies.append(h.status())) for _ in range(2)]
+        with self.program(delay=2.5, slow=2, AXPARAMETER_SYSTEM_SERIAL=SYSTEM), ThreadPoolExecutor(2) as pool:
             began = time.monotonic()
-            for fetch in fetches:
-                fetch.start()
+            replies = [pool.submit(shown) for _ in range(2)]
             while self.info.count < 2 and time.monotonic() - began < 10:
                 time.sleep(0.01)
             asked = time.monotonic()
             self.assertEqual(h.post("/api/stop").status, 200)
             self.assertLess(time.monotonic() - asked, 1.5)
-            for fetch in fetches:
-                fetch.join()
+            self.assertEqual([reply.result() for reply in replies], [FULL, FULL])
             self.assertLess(time.monotonic() - began, 2.5 * 1.3)
-            self.assertEqual([tuple(doc[k] for k in KEYS) for doc in replies], [FULL, FULL])
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
-"""Streams through the real program to real receivers: what FFmpeg's RTMP
-listener and nginx's RTMP module recorded against the program's counters,
-status and log; the bitrate; the camera's faults; refused profiles; a
-receiver that goes away."""
+"""Streams at real receivers (FFmpeg's RTMP listener, nginx's RTMP module): what
+they recorded against the program's counters, status and log; the bitrate; the
+camera's faults; refused profiles; a receiver that goes away."""
 import time
 import unittest
 
@@ -9,9 +8,7 @@ import harness as h
 from harness import ERROR, INFO
 from receivers import FfmpegListener, Nginx
 
-# With the silent track the FLV muxer starts the whole timeline at the AAC
-# encoder's priming delay (1024 samples, 23 ms) rather than write a negative
-# audio time.
+# With silent audio the FLV muxer starts the timeline at the AAC priming delay.
 AAC_PRIMING_MS = 23
 STOP_LINE = "Disabled RTMP stream auto-resume"
 
@@ -89,6 +86,8 @@ class Matrix(Received):
          "Name: Mast\nResolution: 320x180\nFrame rate: 30.00 fps\nVideo codec: H.264",
          "Video: H.264 320x180 @ 30 fps\nProfile: Mast\nRTMP audio: silent AAC"),
     ]
+    RUNNING = ("running", "profileName", "streamDetails", "profileDetails", "lastError")
+    AFTER = ("running", "currentBitrate", "destination", "streamDetails", "lastError")
     CAPTURED = {"H.264": ["Captured H.264 SPS", "Captured H.264 PPS"],
                 "H.265": ["Captured H.265 VPS", "Captured H.265 SPS", "Captured H.265 PPS"], "AV1": []}
 
@@ -100,14 +99,8 @@ class Matrix(Received):
                     (Nginx() if kind == "nginx" else FfmpegListener()) as receiver:
                 running, after, lines = run_stream(p, receiver.url, name, parameters, audio, 3 * gop)
                 rec = receiver.recording()
-                self.assertEqual(
-                    {k: running[k] for k in ("running", "profileName", "streamDetails", "profileDetails", "lastError")},
-                    {"running": True, "profileName": name, "streamDetails": stream_details,
-                     "profileDetails": profile_details, "lastError": ""})
-                self.assertEqual(
-                    {k: after[k] for k in ("running", "currentBitrate", "destination", "streamDetails", "lastError")},
-                    {"running": False, "currentBitrate": 0, "destination": receiver.url, "streamDetails": stream_details,
-                     "lastError": "Stream stopped."})
+                self.assertEqual([running[k] for k in self.RUNNING], [True, name, stream_details, profile_details, ""])
+                self.assertEqual([after[k] for k in self.AFTER], [False, 0, receiver.url, stream_details, "Stream stopped."])
                 width, height = map(int, size.split("x"))
                 self.check_recording(rec, after, width, height, rate, gop, audio, codec)
                 # The worker's lines may come before the start request's own.

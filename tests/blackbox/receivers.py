@@ -40,11 +40,8 @@ def publishing_to(port):
 
 
 class Closing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    __enter__ = lambda self: self  # noqa: E731
+    __exit__ = lambda self, *exc: self.close()  # noqa: E731
 
 
 class Recording:

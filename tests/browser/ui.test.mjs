@@ -19,9 +19,7 @@ before(async () => {
   page.on('pageerror', (error) => page_errors.push(String(error)));
 });
 
-after(async () => {
-  await browser?.close();
-});
+after(() => browser?.close());
 
 const text = (selector) => page.locator(selector).innerText();
 const state = () => page.getAttribute('#state-badge', 'data-state');
