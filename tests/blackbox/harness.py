@@ -72,11 +72,9 @@ class Log:
             self.lines.remove((INFO, marker))
 
     def dump(self, last=40):
-        """The last lines, leaving out a warning already shown (the status repeats the identity's)."""
-        shown = []
-        for line in self.transcript():
-            if line[0] != WARNING or line not in shown:
-                shown.append(line)
+        """The last lines, each warning only once (a status request may repeat the identity's)."""
+        lines = self.transcript()
+        shown = [line for i, line in enumerate(lines) if line[0] != WARNING or line not in lines[:i]]
         return "\n".join(f"  <{lv}> {m}" for lv, m in shown[-last:])
 
     def close(self):
@@ -130,13 +128,11 @@ def status():
 
 def wait_status(predicate, timeout=20, what="the expected status"):
     deadline = time.monotonic() + timeout
-    doc = None
-    while time.monotonic() < deadline:
-        doc = status()
-        if predicate(doc):
-            return doc
+    while not predicate(doc := status()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {timeout} s; last: {doc}")
         time.sleep(0.05)
-    raise AssertionError(f"no {what} within {timeout} s; last: {doc}")
+    return doc
 
 
 class Program:

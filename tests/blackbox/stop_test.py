@@ -3,9 +3,9 @@
 waiting for, and the status answers quickly meanwhile: no lock is held across
 a camera read, a name lookup, a connect, a stuck write or the join of a stop."""
 import signal
-import threading
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 import harness as h
 from harness import ERROR
@@ -78,14 +78,12 @@ class Stop(unittest.TestCase):
                "restart": lambda: h.start("rtmp://127.0.0.1:1937/live/y", "Next", "resolution=320x180",
                                           path="/api/restart"),
                "SIGTERM": lambda: (program.proc.send_signal(signal.SIGTERM), program.log.wait(SIGTERM_LINE, bound + 5))}
-        done = {}
-        worker = threading.Thread(target=lambda: done.update(result=act[action]()))
         began = time.monotonic()
-        worker.start()
-        while worker.is_alive() and action != "SIGTERM":
-            self.quick_status()
-            time.sleep(0.1)
-        worker.join()
+        with ThreadPoolExecutor(1) as pool:
+            done = pool.submit(act[action])
+            while not done.done() and action != "SIGTERM":
+                self.quick_status()
+                time.sleep(0.1)
         self.assertLess(time.monotonic() - began, bound, f"{action} took too long")
         # The stream that was stopped ended as a plain stop, whatever was cut short.
         self.assertEqual(program.log.messages(ERROR), [])
@@ -94,7 +92,7 @@ class Stop(unittest.TestCase):
             self.assertFalse(publishing_to(1935), "the connection outlived the stream")
             self.assertEqual(program.wait(), 0)
         else:
-            self.assertEqual(done["result"].status, 200)
+            self.assertEqual(done.result().status, 200)
             doc = h.status()
             self.assertEqual((doc["running"], doc["lastError"]),
                              (False, "Stream stopped.") if action == "stop" else (True, ""))

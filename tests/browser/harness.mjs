@@ -32,13 +32,6 @@ function listening(port) {
   return rows.some((fields) => fields[1]?.endsWith(local) && fields[3] === '0A');
 }
 
-async function stop_child(child, signal = 'SIGTERM') {
-  if (child.exitCode !== null || child.signalCode !== null) return;
-  const exited = once(child, 'exit');
-  child.kill(signal);
-  await exited;
-}
-
 // FFmpeg's listener for rtmp://127.0.0.1:port/app/key. Another application
 // or key is only warned about: `errors` keeps the warnings.
 export async function receiver(port, app_and_key) {
@@ -48,7 +41,8 @@ export async function receiver(port, app_and_key) {
   const args = ['-nostdin', '-y', '-loglevel', 'warning', '-listen', '1', '-f', 'flv', '-i', url, '-c', 'copy', '-f', 'flv', output];
   const child = spawn(FFMPEG, args, { stdio: ['ignore', 'ignore', 'pipe'] });
   const bytes = () => (fs.existsSync(output) ? fs.statSync(output).size : 0);
-  const self = { url, errors: '', bytes, stop: () => stop_child(child, 'SIGKILL') };
+  const exited = once(child, 'exit');
+  const self = { url, errors: '', bytes, stop: () => (child.kill('SIGKILL'), exited) };
   child.stderr.setEncoding('utf8').on('data', (chunk) => (self.errors += chunk));
   await wait_for(`a listener on port ${port}`, () => listening(port));
   return self;
