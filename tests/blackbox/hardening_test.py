@@ -1,7 +1,6 @@
 # labels: concurrency
-"""What a hostile network cannot do: reach the API from another host or
-another site, hold server threads with slow bodies, break the publisher with
-a bad chunk size, or forge log lines."""
+"""What a hostile network cannot do: reach the API from another host or site, hold
+server threads with slow bodies, break the publisher with a chunk size, forge log lines."""
 import contextlib
 import json
 import os

@@ -1,6 +1,5 @@
 # labels: concurrency
-"""The camera's identity in the status document through the real peers: the
-device-information API, the credential service on a private system bus, the
+"""The camera's identity in the status document through real peers (peers.py), the
 system serial number and the interfaces of the test's own network namespace."""
 import base64
 import socket

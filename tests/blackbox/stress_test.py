@@ -1,7 +1,6 @@
 # labels: concurrency
-"""Hundreds of start, restart, stop and status requests at once at the real
-program: each gets a whole document, the end state holds together, and the
-program still publishes, is read while it does, and exits cleanly."""
+"""Hundreds of requests at once: each gets a whole document, the end state holds
+together, and the program still publishes, is read while it does, and exits cleanly."""
 import random
 import unittest
 from concurrent.futures import ThreadPoolExecutor
