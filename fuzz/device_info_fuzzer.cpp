@@ -13,9 +13,9 @@
 
 namespace {
 
-template <std::size_t N>
-void check_terminated(const char (&field)[N]) {
-  if (std::memchr(field, '\0', N) == nullptr) std::abort();
+template <std::size_t... N>
+void check_terminated(const char (&...fields)[N]) {
+  if (((std::memchr(fields, '\0', N) == nullptr) || ...)) std::abort();
 }
 
 // Empty, or exactly twelve upper-case hexadecimal digits.
@@ -35,11 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   DeviceIdentity identity{};
   std::strcpy(identity.architecture, "aarch64");
   read_device_info_body(reinterpret_cast<const char *>(data), size, identity);
-  check_terminated(identity.serial_number);
-  check_terminated(identity.device_model);
-  check_terminated(identity.os_version);
-  check_terminated(identity.chip);
-  check_terminated(identity.architecture);
+  check_terminated(identity.serial_number, identity.device_model, identity.os_version, identity.chip,
+                   identity.architecture);
   check_serial(identity.serial_number);
   if (!identity.architecture[0]) std::abort();  // a key with an empty value never clears it
 

@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (config.has_fps && !(config.fps >= 0.1 && config.fps <= 120.0)) std::abort();
     if (config.has_compression && config.compression > 100) std::abort();
     if (config.codec > VIDEO_CODEC_AV1) std::abort();
-    if (config.has_rate_control && config.rate_control > RATE_CONTROL_ABR &&
-        config.rate_control != RATE_CONTROL_NONE)
+    if (config.has_rate_control && config.rate_control > RATE_CONTROL_ABR && config.rate_control != RATE_CONTROL_NONE)
       std::abort();
     if (!config.has_fps && config.fps != 0.0) std::abort();
     if (std::strlen(config.h264_profile) >= sizeof config.h264_profile) std::abort();

@@ -1,7 +1,6 @@
-"""The control plane of the real program over HTTP: the endpoints' answers and
-refusals, both JSON documents, the form's fields and bounds, the stored choice
-and its resume across restarts, static files, signals and the log lines of a
-stream's life."""
+"""The control plane over HTTP: the endpoints' answers and refusals, both JSON
+documents, the form's fields and bounds, the stored choice and its resume,
+static files, signals and the log lines of a stream's life."""
 import json
 import os
 import re
@@ -10,14 +9,12 @@ import socket
 import unittest
 
 import harness as h
-from harness import ERROR, INFO, WARNING, form
-from peers import NO_BUS
+from harness import ERROR, INFO, SERIAL, WARNING, form
+from receivers import SilentServer
 
 UNREACHABLE = "rtmp://127.0.0.1:1/live/x"  # refused at once: the stream ends by itself
 SILENT = "rtmp://127.0.0.1:1936/live/x"  # taken but never answered: runs until stopped
 PROFILE = "videocodec=h264&resolution=320x180&fps=15"
-SERIAL = "ACCC8E012345"
-ENV = {"AXPARAMETER_SYSTEM_SERIAL": SERIAL, "DBUS_SYSTEM_BUS_ADDRESS": NO_BUS}
 PREFIX = "/local/corvane/corvane"
 OK, BAD, CONFLICT = "HTTP/1.1 200 OK", "HTTP/1.1 400 Bad Request", "HTTP/1.1 409 Conflict"
 STORED = ["ResumeOnStart", "LastDestination", "LastProfileName", "LastProfileParameters", "LastSilentAudio"]
@@ -29,6 +26,8 @@ IDLE = {"running": False, "framesSent": 0, "bytesSent": 0, "lastPacketBytes": 0,
 DETAILS = {"streamDetails": "Video: H.264 320x180 @ 15 fps\nProfile: Low\nRTMP audio: silent AAC",
            "profileDetails": "Name: Low\nResolution: 320x180\nFrame rate: 15.00 fps\nVideo codec: H.264"}
 STREAMING = dict(destination=SILENT, profileName="Low", profileParameters=PROFILE, silentAudio="on")
+LIVE = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low", "destination": SILENT,
+                         "silentAudio": True}
 
 
 def error_doc(message):
@@ -41,18 +40,6 @@ def padded(body, size):
     return body + "&pad=" + "p" * (size - len(body) - 5)
 
 
-def exchange(method, path, body="", length=None):
-    """One request in raw bytes; `length` is the Content-Length text (default: the
-    body's length, no header for an empty body). Returns (status line, headers, body)."""
-    if length is None and body:
-        length = len(body.encode())
-    head = f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-    head += f"Content-Length: {length}\r\n" if length is not None else ""
-    head, _, payload = h.raw((head + "\r\n" + body).encode()).partition(b"\r\n\r\n")
-    lines = head.decode().split("\r\n")
-    return lines[0], [tuple(line.split(": ", 1)) for line in lines[1:]], payload.decode()
-
-
 def ffmpeg_plain(lines):
     return [(level, re.sub(r" @ 0x[0-9a-f]+\]", "]", text)) for level, text in lines]
 
@@ -60,11 +47,10 @@ def ffmpeg_plain(lines):
 class Case(unittest.TestCase):
     def reply(self, answer, status_line, document):
         """A JSON reply: status line, the fixed header block, the members in order."""
-        status, headers, body = answer
-        self.assertEqual(status, status_line, body)
-        self.assertEqual(headers, [("Content-Type", "application/json"), ("Cache-Control", "no-store"),
-                                   ("Content-Length", str(len(body.encode()))), ("Connection", "close")])
-        self.assertEqual(list(json.loads(body).items()), list(document.items()))
+        self.assertEqual(answer.line, status_line, answer.body)
+        self.assertEqual(answer.headers, [("Content-Type", "application/json"), ("Cache-Control", "no-store"),
+                                          ("Content-Length", str(len(answer.body.encode()))), ("Connection", "close")])
+        self.assertEqual(list(answer.doc.items()), list(document.items()))
 
 
 class Endpoints(Case):
@@ -73,46 +59,39 @@ class Endpoints(Case):
 
     @classmethod
     def setUpClass(cls):
-        cls.silent = socket.create_server(("127.0.0.1", 1936))
-        cls.p = h.Program(ENV)
+        cls.enterClassContext(SilentServer(1936))
+        cls.p = h.Program()
         os.unlink(os.path.join(cls.p.dir, "html"))
         for name, text in cls.FILES.items():
             os.makedirs(os.path.dirname(os.path.join(cls.p.dir, "html", name)), exist_ok=True)
             with open(os.path.join(cls.p.dir, "html", name), "w") as f:
                 f.write(text)
-        cls.p.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.p.close()
-        cls.silent.close()
+        cls.enterClassContext(cls.p)
 
     def start_and_wait(self, path, fields, line):
         """Starts a stream and waits for the next log line that contains `line`."""
         self.p.log.sync()
         times = self.p.log.count(line) + 1
-        self.assertEqual(exchange("POST", path, form(**fields))[0], OK)
+        self.assertEqual(h.request("POST", path, form(**fields)).line, OK)
         self.assertTrue(self.p.log.wait(line, times=times), self.p.log.dump())
 
     def test_1_status_document_for_every_method_and_path(self):
         for method, path in [("GET", "/api/status"), ("GET", PREFIX + "/api/status"), ("POST", "/api/status"),
                              ("PUT", PREFIX + "/api/status"), ("DELETE", "/api/status/x")]:
             with self.subTest(method=method, path=path):
-                self.reply(exchange(method, path, "destination=rtmp%3A%2F%2Fh%2Fa"), OK, IDLE)
+                self.reply(h.request(method, path, "destination=rtmp%3A%2F%2Fh%2Fa"), OK, IDLE)
         self.p.set_param("ResumeOnStart", "yes")
-        self.reply(exchange("POST", "/api/stop"), OK, IDLE)
+        self.reply(h.request("POST", "/api/stop"), OK, IDLE)
         self.assertEqual(self.p.param("ResumeOnStart"), "no")
         self.assertTrue(self.p.log.wait("Disabled RTMP stream auto-resume"))
 
     def test_2_refusals(self):
         good = form(destination=UNREACHABLE)
         cases = [  # method, path, body, Content-Length (None: the body's own), message
-            ("GET", "/api/start", "", None, "Start requires POST."),
-            ("PUT", PREFIX + "/api/start", good, None, "Start requires POST."),
-            ("GET", "/api/restart", "", None, "Restart requires POST."),
-            ("DELETE", PREFIX + "/api/restart", good, None, "Restart requires POST."),
-            ("GET", "/api/stop", "", None, "Stop requires POST."),
-            ("PATCH", PREFIX + "/api/stop", good, None, "Stop requires POST."),
+            *[(method, path, body, None, f"{name} requires POST.") for method, path, body, name in [
+                ("GET", "/api/start", "", "Start"), ("PUT", PREFIX + "/api/start", good, "Start"),
+                ("GET", "/api/restart", "", "Restart"), ("DELETE", PREFIX + "/api/restart", good, "Restart"),
+                ("GET", "/api/stop", "", "Stop"), ("PATCH", PREFIX + "/api/stop", good, "Stop")]],
             ("POST", "/api/start", "", None, "Missing request body."),
             ("POST", PREFIX + "/api/restart", "", None, "Missing request body."),
             ("POST", "/api/start", "", "0", "Request body is empty or too large."),
@@ -122,11 +101,9 @@ class Endpoints(Case):
             ("POST", "/api/restart", "destination=&profileName=Low", None, "Missing RTMP destination."),
             ("POST", "/api/start", form(destination=UNREACHABLE + "/" + "d" * (1023 - len(UNREACHABLE))), None,
              "Missing RTMP destination."),
-            ("POST", "/api/start", "destination=rtmps%3A%2F%2Fhost%2Fapp", None,
-             "Destination must begin with rtmp://."),
-            ("POST", "/api/restart", "destination=RTMP%3A%2F%2Fhost%2Fapp", None,
-             "Destination must begin with rtmp://."),
-            ("POST", "/api/start", "destination=rtmp%3A%2F", None, "Destination must begin with rtmp://."),
+            *[("POST", path, "destination=" + text, None, "Destination must begin with rtmp://.") for path, text in [
+                ("/api/start", "rtmps%3A%2F%2Fhost%2Fapp"), ("/api/restart", "RTMP%3A%2F%2Fhost%2Fapp"),
+                ("/api/start", "rtmp%3A%2F"), ("/api/start", "+rtmp%3A%2F%2Fh%2Fa")]],
             ("POST", "/api/start", good + "&profileName=Low", None, "Selected stream profile is missing parameters."),
             ("POST", "/api/restart", good + "&profileName=" + "n" * 127, None,
              "Selected stream profile is missing parameters."),
@@ -139,12 +116,12 @@ class Endpoints(Case):
         since = len(self.p.log.transcript())
         for method, path, body, length, message in cases:
             with self.subTest(method=method, path=path, body=body[:60], length=length):
-                self.reply(exchange(method, path, body, length), BAD, error_doc(message))
+                self.reply(h.request(method, path, body, length=length), BAD, error_doc(message))
         # The server itself refuses a length that is negative or has no digits.
         for length in ("-5", "abc", ""):
-            self.assertEqual(exchange("POST", "/api/start", good, length)[0], "HTTP/1.1 411 Length Required")
+            self.assertEqual(h.request("POST", "/api/start", good, length=length).line, "HTTP/1.1 411 Length Required")
         self.assertEqual([self.p.param(name) for name in STORED], ["marker", "rtmp://marker/app", None, None, None])
-        self.reply(exchange("GET", "/api/status"), OK, IDLE | {"destination": "rtmp://marker/app"})
+        self.reply(h.request("GET", "/api/status"), OK, IDLE | {"destination": "rtmp://marker/app"})
         self.p.log.sync()
         self.assertEqual(self.p.log.transcript(since), [])
 
@@ -159,6 +136,7 @@ class Endpoints(Case):
              (UNREACHABLE, quotes, PROFILE, "no")),
             (form(destination=UNREACHABLE, profileName="n" * 128), "", (UNREACHABLE, "", "", "no")),
             (form(destination=UNREACHABLE, profileParameters=PROFILE), "", (UNREACHABLE, "", PROFILE, "no")),
+            (form(destination="rtmp://"), "", ("rtmp://", "", "", "no")),
             (form(destination=long_destination, profileName="Low 360p", profileParameters=long_parameters),
              "Low 360p", (long_destination, "Low 360p", long_parameters, "no")),
             (padded(form(destination=UNREACHABLE, silentAudio="On"), 4096), "", (UNREACHABLE, "", "", "yes")),
@@ -166,9 +144,9 @@ class Endpoints(Case):
         for i, (body, name, stored) in enumerate(cases):
             path = "/api/start" if i % 2 else PREFIX + "/api/restart"
             with self.subTest(path=path, body=body[:80]):
-                status, _, text = exchange("POST", path, body)
-                self.assertEqual(status, OK, text)
-                doc = json.loads(text)
+                reply = h.request("POST", path, body)
+                self.assertEqual(reply.line, OK, reply.body)
+                doc = reply.doc
                 self.assertEqual([doc[k] for k in ("profileName", "savedProfileName", "destination", "silentAudio")],
                                  [name, stored[1], stored[0], stored[3] == "yes"])
                 self.assertEqual([self.p.param(n) for n in STORED], ["yes", *stored])
@@ -176,21 +154,18 @@ class Endpoints(Case):
 
     def test_4_conflict_refusals_restart_and_stop_while_streaming(self):
         self.start_and_wait("/api/start", STREAMING, "Opening RTMP output for H.264")
-        live = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low",
-                                 "destination": SILENT, "silentAudio": True}
         self.p.set_param("LastDestination", "rtmp://marker/app")  # the live destination wins
-        self.reply(exchange("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, live)
+        self.reply(h.request("POST", PREFIX + "/api/start", form(destination=UNREACHABLE)), CONFLICT, LIVE)
         self.assertEqual(self.p.param("LastDestination"), "rtmp://marker/app")
-        self.reply(exchange("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
+        self.reply(h.request("POST", "/api/restart", "destination=rtmps%3A%2F%2Fh%2Fa"), BAD,
                    error_doc("Destination must begin with rtmp://."))
-        self.reply(exchange("GET", "/api/stop"), BAD, error_doc("Stop requires POST."))
-        self.reply(exchange("GET", "/api/status"), OK, live)
+        self.reply(h.request("GET", "/api/status"), OK, LIVE)
 
         other = SILENT + "/other"
         self.start_and_wait(PREFIX + "/api/restart", STREAMING | {"destination": other}, "Opening RTMP output")
-        self.reply(exchange("GET", "/api/status"), OK, live | {"destination": other})
-        self.reply(exchange("POST", "/api/stop", "ignored=1"), OK,
-                   live | {"running": False, "destination": other, "lastError": "Stream stopped."})
+        self.reply(h.request("GET", "/api/status"), OK, LIVE | {"destination": other})
+        self.reply(h.request("POST", "/api/stop", "ignored=1"), OK,
+                   LIVE | {"running": False, "destination": other, "lastError": "Stream stopped."})
         self.assertEqual([self.p.param(name) for name in STORED], ["no", other, "Low", PROFILE, "yes"])
 
     def test_5_log_transcript_of_a_stream(self):
@@ -212,7 +187,7 @@ class Endpoints(Case):
                 self.p.log.sync()
                 since = len(self.p.log.transcript())
                 self.start_and_wait(path, STREAMING | {"destination": destination, "silentAudio": "no"}, wait_for)
-                self.assertEqual(exchange("POST", "/api/stop")[0], OK)
+                self.assertEqual(h.request("POST", "/api/stop").line, OK)
                 self.p.log.sync()
                 # The request's own line and the worker's first ones come in either order.
                 lines = ffmpeg_plain(self.p.log.transcript(since))
@@ -223,13 +198,9 @@ class Endpoints(Case):
 
     def test_6_static_files(self):
         cases = [  # path, status line, body (None: the server's own), warning
-            ("/", OK, "<p>index</p>", None),
-            (PREFIX, OK, "<p>index</p>", None),
-            (PREFIX + "/", OK, "<p>index</p>", None),
-            ("/app.js", OK, "app();", None),
-            (PREFIX + "/app.js", OK, "app();", None),
-            ("/css/", OK, "<p>css</p>", None),
-            (PREFIX + "X/a.js", OK, "x();", None),
+            *[(path, OK, body, None) for path, body in [
+                ("/", "<p>index</p>"), (PREFIX, "<p>index</p>"), (PREFIX + "/", "<p>index</p>"), ("/app.js", "app();"),
+                (PREFIX + "/app.js", "app();"), ("/css/", "<p>css</p>"), (PREFIX + "X/a.js", "x();")]],
             ("/css", "HTTP/1.1 404 Not Found", None, "No static file for request '/css' mapped to 'html/css'"),
             (PREFIX + "/missing.js", "HTTP/1.1 404 Not Found", None,
              "No static file for request '/missing.js' mapped to 'html/missing.js'"),
@@ -238,22 +209,20 @@ class Endpoints(Case):
             with self.subTest(path=path):
                 self.p.log.sync()
                 since = len(self.p.log.transcript())
-                status, _, text = exchange("GET", path)
-                self.assertEqual(status, status_line)
-                if body is not None:
-                    self.assertEqual(text, body)
+                reply = h.request("GET", path)
+                self.assertEqual((reply.line, reply.body if body else None), (status_line, body))
                 self.p.log.sync()
                 self.assertEqual(self.p.log.transcript(since), [(WARNING, warning)] if warning else [])
         for path in ("/app..js", PREFIX + "/css/..x"):
-            self.reply(exchange("GET", path), BAD, {"error": "Invalid path"})
+            self.reply(h.request("GET", path), BAD, {"error": "Invalid path"})
 
 
 class Resume(Case):
     """The stored choice across restarts of the program: a program per case."""
 
     def test_resumes_after_a_signal_but_not_after_a_stop(self):
-        with socket.create_server(("127.0.0.1", 1936)), h.Program(ENV) as p:
-            self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
+        with SilentServer(1936), h.Program() as p:
+            self.assertEqual(h.request("POST", "/api/start", form(**STREAMING)).line, OK)
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
             self.assertEqual(p.finish(), 0)
             self.assertEqual(ffmpeg_plain(p.log.transcript()[-2:]), [
@@ -262,13 +231,11 @@ class Resume(Case):
             p.start()
             self.assertTrue(p.log.wait("RTMP stream auto-resume requested"))
             self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-            live = IDLE | DETAILS | {"running": True, "profileName": "Low", "savedProfileName": "Low",
-                                     "destination": SILENT, "silentAudio": True}
-            self.reply(exchange("GET", "/api/status"), OK, live)
-            self.reply(exchange("POST", "/api/stop"), OK, live | {"running": False, "lastError": "Stream stopped."})
+            self.reply(h.request("GET", "/api/status"), OK, LIVE)
+            self.reply(h.request("POST", "/api/stop"), OK, LIVE | {"running": False, "lastError": "Stream stopped."})
             self.assertEqual(p.stop(), 0)
             p.start()
-            self.reply(exchange("GET", "/api/status"), OK,
+            self.reply(h.request("GET", "/api/status"), OK,
                        IDLE | {"savedProfileName": "Low", "destination": SILENT, "silentAudio": True})
             self.assertEqual(p.finish(), 0)
             self.assertEqual(p.log.count("RTMP stream auto-resume requested"), 0)
@@ -284,30 +251,23 @@ class Resume(Case):
         ]
         saved = {"LastDestination": SILENT, "LastProfileName": "Low", "LastProfileParameters": PROFILE}
         for stored, resumed, message in cases:
-            with self.subTest(stored=stored), socket.create_server(("127.0.0.1", 1936)):
-                p = h.Program(ENV)
-                for name, value in (saved | stored).items():
-                    p.set_param(name, value)
-                with p:
-                    self.assertTrue(p.log.wait("RTMP stream auto-resume requested" if resumed else
-                                               message or "Corvane web server started"))
-                    doc = h.status()
-                    self.assertEqual([doc["running"], doc["lastError"]], [resumed, message])
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count("RTMP stream auto-resume requested"), int(resumed))
-                    self.assertEqual(p.log.messages(ERROR),
-                                     ["Unable to auto-resume RTMP stream: " + message] if message else [])
-                    self.assertEqual(p.param("ResumeOnStart"), stored["ResumeOnStart"])
+            with self.subTest(stored=stored), SilentServer(1936), h.Program(params=saved | stored) as p:
+                self.assertTrue(p.log.wait("RTMP stream auto-resume requested" if resumed else
+                                           message or "Corvane web server started"))
+                doc = h.status()
+                self.assertEqual([doc["running"], doc["lastError"]], [resumed, message])
+                self.assertEqual(p.finish(), 0)
+                self.assertEqual(p.log.count("RTMP stream auto-resume requested"), int(resumed))
+                self.assertEqual(p.log.messages(ERROR),
+                                 ["Unable to auto-resume RTMP stream: " + message] if message else [])
+                self.assertEqual(p.param("ResumeOnStart"), stored["ResumeOnStart"])
 
     def test_saved_values_are_cut_to_their_fields(self):
         destination = UNREACHABLE + "/" + "d" * 1100
         parameters = "videocodec=h264&resolution=320x180&pad="
         parameters += "p" * (2047 - len(parameters) - 7) + "&fps=15" + "0&fps=none"
-        p = h.Program(ENV)
-        for name, value in {"ResumeOnStart": "yes", "LastDestination": destination,
-                            "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}.items():
-            p.set_param(name, value)
-        with p:
+        with h.Program(params={"ResumeOnStart": "yes", "LastDestination": destination,
+                               "LastProfileName": "n" * 127 + "m" * 80, "LastProfileParameters": parameters}):
             doc = h.wait_status(lambda d: d["lastError"] and not d["running"])
             self.assertEqual(doc, IDLE | {
                 "profileName": "n" * 127, "savedProfileName": "n" * 127, "destination": destination[:1023],
@@ -318,50 +278,38 @@ class Resume(Case):
     def test_without_a_parameter_store(self):
         for refuse, reason in [("silent", "unknown error"),
                                ("1", "Parameter service refused the handle (AXPARAMETER_REFUSE=1)")]:
-            with self.subTest(refuse=refuse), socket.create_server(("127.0.0.1", 1936)):
-                p = h.Program(ENV | {"AXPARAMETER_REFUSE": refuse})
-                p.set_param("ResumeOnStart", "yes")
-                p.set_param("LastDestination", SILENT)
-                with p:
-                    self.assertEqual(p.log.messages(WARNING)[0],
-                                     "AXParameter is unavailable; RTMP stream resume across app updates is disabled: "
-                                     + reason)
-                    self.assertEqual(exchange("POST", "/api/start", form(**STREAMING))[0], OK)
-                    self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
-                    live = IDLE | DETAILS | {"running": True, "profileName": "Low", "destination": SILENT,
-                                             "serialNumber": "", "deviceModel": "", "axisOsVersion": "", "chip": "",
-                                             "architecture": ""}
-                    self.reply(exchange("GET", "/api/status"), OK, live)
-                    self.reply(exchange("POST", "/api/stop"), OK,
-                               live | {"running": False, "destination": "", "lastError": "Stream stopped."})
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count(
-                        "RTMP stream resume state was not saved because AXParameter is unavailable"), 1)
-                    self.assertEqual(p.log.count("Disabled RTMP stream auto-resume"), 0)
-                    p.start()
-                    self.assertEqual(p.finish(), 0)
-                    self.assertEqual(p.log.count("RTMP stream auto-resume requested"), 0)
+            with self.subTest(refuse=refuse), SilentServer(1936), \
+                    h.Program({"AXPARAMETER_REFUSE": refuse}, {"ResumeOnStart": "yes", "LastDestination": SILENT}) as p:
+                self.assertEqual(p.log.messages(WARNING)[0],
+                                 "AXParameter is unavailable; RTMP stream resume across app updates is disabled: "
+                                 + reason)
+                self.assertEqual(h.request("POST", "/api/start", form(**STREAMING)).line, OK)
+                self.assertTrue(p.log.wait("Opening RTMP output for H.264"))
+                live = LIVE | {"savedProfileName": "", "silentAudio": False, "serialNumber": "",
+                               "deviceModel": "", "axisOsVersion": "", "chip": "", "architecture": ""}
+                self.reply(h.request("GET", "/api/status"), OK, live)
+                self.reply(h.request("POST", "/api/stop"), OK,
+                           live | {"running": False, "destination": "", "lastError": "Stream stopped."})
+                self.assertEqual(p.finish(), 0)  # what was stored before is never read either
+                self.assertEqual([p.log.count(line) for line in (
+                    "RTMP stream resume state was not saved because AXParameter is unavailable",
+                    "Disabled RTMP stream auto-resume", "RTMP stream auto-resume requested")], [1, 0, 0])
 
 
 class Lifecycle(unittest.TestCase):
-    def test_signals_end_the_program_cleanly(self):
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=sig), h.Program(ENV) as p:
-                h.status()
-                self.assertEqual(p.finish(sig), 0)
-                self.assertEqual(p.log.transcript()[-1], (INFO, "Application was stopped by SIGTERM or SIGINT."))
-                self.assertEqual((p.stdout(), p.stderr()), ("", ""))
+    def test_sigint_ends_the_program_cleanly(self):  # as SIGTERM does in every test
+        with h.Program() as p:
+            self.assertEqual(p.finish(signal.SIGINT), 0)
+            self.assertEqual(p.log.transcript()[-1], (INFO, "Application was stopped by SIGTERM or SIGINT."))
+            self.assertEqual((p.output("stdout"), p.output("stderr")), ("", ""))
 
     def test_busy_port_ends_the_program(self):
         with socket.create_server(("127.0.0.1", h.PORT)):
-            p = h.Program(ENV)
-            try:
-                p.start(wait=False)
-                self.assertEqual(p.wait(), 1)
-                self.assertTrue(p.log.wait("Failed to start Corvane web server"))
-                self.assertEqual(p.log.transcript(), [(ERROR, "Failed to start Corvane web server")])
-            finally:
-                p.close()
+            p = h.Program()
+            self.addCleanup(p.close)
+            self.assertEqual(p.start(wait=False).wait(), 1)
+            self.assertTrue(p.log.wait("Failed to start Corvane web server"))
+            self.assertEqual(p.log.transcript(), [(ERROR, "Failed to start Corvane web server")])
 
 
 if __name__ == "__main__":

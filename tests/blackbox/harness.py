@@ -1,10 +1,6 @@
 """The real program as a test sees it: its system log, its HTTP API, its exit.
-
-Every test module runs in a network namespace of its own (tools/in-netns.sh),
-so port 30920 and the peers' addresses belong to it alone. The program's
-/dev/log is bound to a socket of the test (tools/with-log.sh).
-"""
-import http.client
+Each module runs in a network namespace of its own (tools/in-netns.sh); the
+program's /dev/log is bound to a socket of the test (tools/with-log.sh)."""
 import json
 import os
 import shutil
@@ -23,6 +19,8 @@ FFMPEG_BIN = os.environ.get("FFMPEG_BIN", os.path.join(SOURCE, ".deps", "ffmpeg-
 # Cross builds run the program (and the build's helpers) under qemu-user.
 EMULATOR = os.environ.get("CORVANE_EMULATOR", "").split()
 PORT = 30920
+SERIAL = "ACCC8E012345"
+NO_BUS = "unix:path=/nonexistent/system_bus_socket"
 ERROR, WARNING, INFO = 3, 4, 6
 
 
@@ -30,11 +28,9 @@ class Log:
     """Receives the program's syslog datagrams: (level, message) in order of arrival."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.lines, self.changed = path, [], threading.Condition()
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
-        self.lines = []
-        self.changed = threading.Condition()
         threading.Thread(target=self._receive, daemon=True).start()
 
     def _receive(self):
@@ -44,16 +40,26 @@ class Log:
             except OSError:
                 return
             # "<PRI>Mmm dd hh:mm:ss ident[pid]: message"
-            level = int(datagram[1:datagram.index(">")]) & 7 if datagram.startswith("<") else -1
-            rest = datagram[datagram.index(">") + 1:][16:] if level >= 0 else datagram
-            ident, _, message = rest.partition(": ")
+            head, _, rest = datagram.partition(">")
             with self.changed:
-                self.lines.append((level, ident, message.rstrip("\n")))
+                self.lines.append((int(head[1:]) & 7, rest[16:].partition(": ")[2].rstrip("\n")))
                 self.changed.notify_all()
 
-    def messages(self, level=None):
+    def transcript(self, since=0):
+        """(level, message) of every line from the `since`th on."""
         with self.changed:
-            return [m for (lv, _, m) in self.lines if level is None or lv == level]
+            return self.lines[since:]
+
+    def messages(self, level=None):
+        return [m for lv, m in self.transcript() if level in (None, lv)]
+
+    def count(self, text, level=None):
+        return sum(text in m for m in self.messages(level))
+
+    def wait(self, text, timeout=10, times=1):
+        """Waits until `times` lines contain `text`."""
+        with self.changed:
+            return self.changed.wait_for(lambda: sum(text in m for _, m in self.lines) >= times, timeout)
 
     def sync(self):
         """Returns once every line logged before this call has arrived: a marker
@@ -62,62 +68,44 @@ class Log:
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
             sender.sendto(f"<6>Jan  1 00:00:00 harness: {marker}".encode(), self.path)
         with self.changed:
-            self.changed.wait_for(lambda: any(m == marker for (_, _, m) in self.lines), 10)
-            self.lines = [line for line in self.lines if line[2] != marker]
+            self.changed.wait_for(lambda: (INFO, marker) in self.lines, 10)
+            self.lines.remove((INFO, marker))
 
-    def transcript(self, since=0):
-        """(level, message) of every line from the `since`th on."""
-        with self.changed:
-            return [(lv, m) for (lv, _, m) in self.lines[since:]]
-
-    def count(self, text, level=None):
-        return sum(text in m for m in self.messages(level))
-
-    def wait(self, text, timeout=10, times=1):
-        """Waits until `times` lines contain `text`."""
-        with self.changed:
-            return self.changed.wait_for(
-                lambda: sum(text in m for (_, _, m) in self.lines) >= times, timeout)
-
-    def dump(self, last=60):
-        return "\n".join(f"  <{lv}> {m}" for (lv, _, m) in self.lines[-last:])
+    def dump(self, last=40):
+        """The last lines, each warning only once (a status request may repeat the identity's)."""
+        lines = self.transcript()
+        shown = [line for i, line in enumerate(lines) if line[0] != WARNING or line not in lines[:i]]
+        return "\n".join(f"  <{lv}> {m}" for lv, m in shown[-last:])
 
     def close(self):
         self.sock.close()
 
 
 class Reply:
-    def __init__(self, status, headers, body):
-        self.status, self.headers, self.body = status, headers, body
+    """An answer as it came: status line, headers in order, body."""
 
-    @property
-    def doc(self):
-        return json.loads(self.body)
+    def __init__(self, data):
+        head, _, body = data.partition(b"\r\n\r\n")
+        self.line, *headers = head.decode().split("\r\n")
+        self.status, self.body = int(self.line.split()[1]), body.decode("utf-8", "replace")
+        self.headers = [tuple(line.split(": ", 1)) for line in headers]
+
+    doc = property(lambda self: json.loads(self.body))
 
     def __repr__(self):
-        return f"Reply({self.status}, {self.body[:300]!r})"
+        return f"Reply({self.line!r}, {self.body[:300]!r})"
 
 
-def request(method, path, body=None, headers=None, port=PORT, timeout=20):
-    """One request over a fresh connection."""
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
-    try:
-        conn.request(method, path, body=body, headers=headers or {})
-        reply = conn.getresponse()
-        return Reply(reply.status, {k.lower(): v for k, v in reply.getheaders()},
-                     reply.read().decode("utf-8", "replace"))
-    finally:
-        conn.close()
-
-
-def raw(data, port=PORT, timeout=20):
-    """Sends raw bytes; returns everything the server answered until it closed."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
-        conn.sendall(data)
-        chunks = []
-        while chunk := conn.recv(65536):
-            chunks.append(chunk)
-        return b"".join(chunks)
+def request(method, path, body="", headers=None, length=None, timeout=20):
+    """One request over a fresh connection, in raw bytes. `length` is the
+    Content-Length text (default: the body's length; no header for an empty body)."""
+    data, headers = body.encode(), {"Host": f"127.0.0.1:{PORT}"} | (headers or {})
+    if length is not None or data:
+        headers["Content-Length"] = len(data) if length is None else length
+    head = f"{method} {path} HTTP/1.1\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as conn:
+        conn.sendall(head.encode() + b"\r\n" + data)
+        return Reply(b"".join(iter(lambda: conn.recv(65536), b"")))
 
 
 def form(**fields):
@@ -129,14 +117,9 @@ def post(path, body="", headers=None, **kw):
 
 
 def start(destination, profile_name="", profile_parameters="", silent_audio=None, path="/api/start"):
-    fields = {"destination": destination}
-    if profile_name:
-        fields["profileName"] = profile_name
-    if profile_parameters:
-        fields["profileParameters"] = profile_parameters
-    if silent_audio is not None:
-        fields["silentAudio"] = silent_audio
-    return post(path, form(**fields))
+    fields = {"destination": destination, "profileName": profile_name, "profileParameters": profile_parameters,
+              "silentAudio": silent_audio}
+    return post(path, form(**{k: v for k, v in fields.items() if v not in ("", None)}))
 
 
 def status():
@@ -145,40 +128,40 @@ def status():
 
 def wait_status(predicate, timeout=20, what="the expected status"):
     deadline = time.monotonic() + timeout
-    doc = None
-    while time.monotonic() < deadline:
-        doc = status()
-        if predicate(doc):
-            return doc
+    while not predicate(doc := status()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {timeout} s; last: {doc}")
         time.sleep(0.05)
-    raise AssertionError(f"no {what} within {timeout} s; last: {doc}")
+    return doc
 
 
 class Program:
-    """The program in a working directory of its own (html/ linked in)."""
+    """The program in a working directory of its own (html/ linked in). By
+    default the system serial number is set and no system bus answers, so the
+    identity is read once; a variable given as None is left unset."""
 
-    def __init__(self, env=None):
+    def __init__(self, env=None, params=None):
         self.dir = tempfile.mkdtemp(prefix="corvane-test-")
         os.symlink(os.path.join(SOURCE, "html"), os.path.join(self.dir, "html"))
-        self.env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"))
-        self.env.update(env or {})
-        self.proc = None
-        self.log = None
+        for name, value in (params or {}).items():  # stored before the program starts
+            self.set_param(name, value)
+        env = dict(os.environ, G_SLICE="always-malloc", VDO_EMULATOR_CACHE_DIR=os.path.join(BUILD, "clip-cache"),
+                   AXPARAMETER_SYSTEM_SERIAL=SERIAL, DBUS_SYSTEM_BUS_ADDRESS=NO_BUS) | (env or {})
+        self.env = {k: v for k, v in env.items() if v is not None}
+        self.proc = self.log = None
 
-    def start(self, wait=True, timeout=15):
+    def start(self, wait=True):
         if self.log:
             self.log.close()
             os.unlink(self.log.path)
         self.log = Log(os.path.join(self.dir, "log.sock"))
-        with open(os.path.join(self.dir, "stdout.txt"), "wb") as out, \
-                open(os.path.join(self.dir, "stderr.txt"), "wb") as err:
+        with open(os.path.join(self.dir, "stdout"), "wb") as out, open(os.path.join(self.dir, "stderr"), "wb") as err:
             self.proc = subprocess.Popen(
-                [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR,
-                 os.path.join(BUILD, "corvane")],
+                [os.path.join(SOURCE, "tools", "with-log.sh"), self.log.path, *EMULATOR, os.path.join(BUILD, "corvane")],
                 cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        if wait and not self.log.wait("Corvane web server started", timeout):
+        if wait and not self.log.wait("Corvane web server started", 15):
             raise AssertionError(f"the program did not start (exit {self.proc.poll()}):\n"
-                                 f"{self.log.dump()}\n{self.stderr()}")
+                                 f"{self.log.dump()}\n{self.output('stderr')}")
         return self
 
     def stop(self, sig=signal.SIGTERM, timeout=15):
@@ -202,12 +185,9 @@ class Program:
             code = self.proc.wait()
         return 128 - code if code < 0 else code
 
-    def stdout(self):
-        with open(os.path.join(self.dir, "stdout.txt"), errors="replace") as f:
-            return f.read()
-
-    def stderr(self):
-        with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
+    def output(self, name):
+        """What the program wrote to "stdout" or "stderr"."""
+        with open(os.path.join(self.dir, name), errors="replace") as f:
             return f.read()
 
     def param(self, name):
@@ -228,15 +208,13 @@ class Program:
         """Ends the program and checks what every run must hold: a clean exit, no
         sanitizer report, nothing on standard output."""
         problems = []
-        if self.proc and self.proc.poll() is None:
-            code = self.stop()
-            if code != 0:
-                problems.append(f"exit status {code} after SIGTERM")
+        if self.proc and self.proc.poll() is None and (code := self.stop()) != 0:
+            problems.append(f"exit status {code} after SIGTERM")
         if self.proc:
-            if "Sanitizer" in self.stderr() or "runtime error:" in self.stderr():
-                problems.append("sanitizer report:\n" + self.stderr()[-6000:])
-            if self.stdout():
-                problems.append("wrote to standard output: " + self.stdout()[:200])
+            if "Sanitizer" in self.output("stderr") or "runtime error:" in self.output("stderr"):
+                problems.append("sanitizer report:\n" + self.output("stderr")[-6000:])
+            if self.output("stdout"):
+                problems.append("wrote to standard output: " + self.output("stdout")[:200])
         if self.log:
             self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -247,6 +225,7 @@ class Program:
         return self.start()
 
     def __exit__(self, kind, value, trace):
+        """A failure inside the with statement shows the program's log."""
         if kind is not None and self.log:
-            print(f"program log:\n{self.log.dump()}\nstderr:\n{self.stderr()[-3000:]}")
+            print(f"program log:\n{self.log.dump()}\nstderr:\n{self.output('stderr')[-3000:]}")
         self.close()

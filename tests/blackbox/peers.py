@@ -1,7 +1,6 @@
-"""The camera's local services as the program meets them: the device-information
-API on 127.0.0.12:80 and a private system bus with the HTTP configuration
-service that hands out the service-account credential. Both run in threads
-of the test and record what they were asked."""
+"""The camera's local services, in threads of the test, recording what they were
+asked: the device-information API on 127.0.0.12:80 and, on a private system bus,
+the service that hands out the service-account credential."""
 import http.server
 import os
 import shutil
@@ -17,7 +16,6 @@ from gi.repository import Gio, GLib  # noqa: E402
 BUS_NAME = "com.axis.HTTPConf1"
 OBJECT_PATH = "/com/axis/HTTPConf1/VAPIXServiceAccounts1"
 INTERFACE = "com.axis.HTTPConf1.VAPIXServiceAccounts1"
-NO_BUS = "unix:path=/nonexistent/system_bus_socket"
 
 
 class DeviceInfo:
@@ -35,9 +33,7 @@ class DeviceInfo:
             def do_POST(self):
                 peer._serve(self)
             do_GET = do_PUT = do_POST
-
-            def log_message(self, *args):
-                pass
+            log_message = lambda *args: None  # noqa: E731
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.12", 80), Handler)
         self.server.daemon_threads = True
@@ -48,10 +44,7 @@ class DeviceInfo:
             self.status, self.body, self.delay, self.slow = status, body, delay, slow
             self.requests = []
 
-    @property
-    def count(self):
-        with self.lock:
-            return len(self.requests)
+    count = property(lambda self: len(self.requests))
 
     def _serve(self, handler):
         body = handler.rfile.read(int(handler.headers.get("Content-Length") or 0))
@@ -146,4 +139,5 @@ class SystemBus:
         self.loop.quit()
         self.daemon.terminate()
         self.daemon.wait(10)
+        self.daemon.stdout.close()
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -2,13 +2,15 @@
 and servers that misbehave on purpose."""
 import json
 import os
+import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
+import threading
 import time
-import unittest
 
 from harness import FFMPEG_BIN
 
@@ -38,13 +40,8 @@ def publishing_to(port):
 
 
 class Closing:
-    """Closed at the end of a with statement."""
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    __enter__ = lambda self: self  # noqa: E731
+    __exit__ = lambda self, *exc: self.close()  # noqa: E731
 
 
 class Recording:
@@ -66,9 +63,9 @@ class Recording:
 class FfmpegListener(Closing):
     """FFmpeg's RTMP listener: takes one publisher and records it to FLV as it arrives."""
 
-    def __init__(self, key="live/test", port=1935):
+    def __init__(self, port=1935):
         self.dir = tempfile.mkdtemp(prefix="rtmp-listener-")
-        self.path, self.url, self.port = os.path.join(self.dir, "received.flv"), f"rtmp://127.0.0.1:{port}/{key}", port
+        self.path, self.url, self.port = os.path.join(self.dir, "received.flv"), f"rtmp://127.0.0.1:{port}/live/test", port
         self.log = os.path.join(self.dir, "ffmpeg.log")
         with open(self.log, "wb") as log:
             self.proc = subprocess.Popen(
@@ -96,9 +93,9 @@ class FfmpegListener(Closing):
             assert time.monotonic() < deadline, "the listener does not read"
             time.sleep(0.05)
 
-    def pause(self, paused=True):
+    def pause(self):
         """A stopped receiver reads nothing: the publisher's writes fill the kernel's buffers."""
-        self.proc.send_signal(signal.SIGSTOP if paused else signal.SIGCONT)
+        self.proc.send_signal(signal.SIGSTOP)
 
     def close(self):
         """Kills the listener at once, if it still runs: a receiver that goes away."""
@@ -112,9 +109,9 @@ class FfmpegListener(Closing):
 class Nginx(Closing):
     """nginx with Debian's RTMP module, recording the streams of application "live"."""
 
-    def __init__(self, key="test", port=1936):
+    def __init__(self, port=1936):
         self.dir = tempfile.mkdtemp(prefix="nginx-rtmp-")
-        self.url, self.path = f"rtmp://127.0.0.1:{port}/live/{key}", os.path.join(self.dir, key + ".flv")
+        self.url, self.path = f"rtmp://127.0.0.1:{port}/live/test", os.path.join(self.dir, "test.flv")
         conf = os.path.join(self.dir, "nginx.conf")
         with open(conf, "w") as f:
             f.write(f"load_module {RTMP_MODULE};\ndaemon off;\nmaster_process off;\n"
@@ -129,14 +126,13 @@ class Nginx(Closing):
     def recording(self, timeout=20):
         """The recording once the publisher has gone and nginx has closed it."""
         deadline = time.monotonic() + timeout
-        while "disconnect" not in self.log() and time.monotonic() < deadline:
+        while time.monotonic() < deadline:
+            with open(os.path.join(self.dir, "error.log"), errors="replace") as log:
+                if "disconnect" in log.read():
+                    break
             time.sleep(0.1)
         time.sleep(0.3)
         return Recording(self.path)
-
-    def log(self):
-        with open(os.path.join(self.dir, "error.log"), errors="replace") as log:
-            return log.read()
 
     def close(self):
         self.proc.kill()
@@ -148,22 +144,81 @@ class SilentServer(Closing):
     """Accepts TCP connections (the kernel does, from the backlog) and never answers a byte."""
 
     def __init__(self, port=1935):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.listen(8)
+        self.sock = socket.create_server(("127.0.0.1", port), backlog=1024)
 
     def close(self):
         self.sock.close()
 
 
-class ShowsLogOnFailure(unittest.TestCase):
-    """Prints the log of the class's program (`cls.program`) when a case fails."""
+def amf_text(value):
+    return b"\x02" + struct.pack(">H", len(value)) + value.encode()
 
-    def run(self, result=None):
-        result = result or self.defaultTestResult()
-        before = len(result.failures) + len(result.errors)
-        super().run(result)
-        if len(result.failures) + len(result.errors) > before and hasattr(self, "program"):
-            print(f"program log:\n{self.program.log.dump()}")
-        return result
+
+def amf_number(value):
+    return b"\x00" + struct.pack(">d", value)
+
+
+def amf_status(code):
+    return b"\x03\0\x05level" + amf_text("status") + b"\0\x04code" + amf_text(code) + b"\0\0\x09"
+
+
+def rtmp_message(chunk_stream, kind, stream_id, payload):
+    """One RTMP message in one chunk (every payload here is under 128 bytes)."""
+    return (bytes([chunk_stream]) + bytes(3) + len(payload).to_bytes(3, "big") + bytes([kind])
+            + struct.pack("<I", stream_id) + payload)
+
+
+ACCEPT_PUBLISHER = (  # connect's and createStream's results, then publish's status
+    rtmp_message(3, 20, 0, amf_text("_result") + amf_number(1) + b"\x05" + amf_status("NetConnection.Connect.Success"))
+    + rtmp_message(3, 20, 0, amf_text("_result") + amf_number(4) + b"\x05" + amf_number(1))
+    + rtmp_message(5, 20, 1, amf_text("onStatus") + amf_number(0) + b"\x05" + amf_status("NetStream.Publish.Start")))
+
+
+class ChunkSizeServer(threading.Thread):
+    """Takes one publisher, reads about 20 kB of its stream (at most 5 s), then
+    announces the Set Chunk Size `announce` and keeps what the publisher sends after."""
+
+    def __init__(self, announce):
+        super().__init__(daemon=True)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = f"rtmp://127.0.0.1:{self.listener.getsockname()[1]}/live/key"
+        self.announce, self.after = announce, bytearray()
+        self.announced, self.closed = threading.Event(), threading.Event()
+        self.start()
+
+    def run(self):
+        conn, _ = self.listener.accept()
+        self.listener.close()
+        with conn:
+            conn.settimeout(10)
+            c0c1 = conn.recv(1537, socket.MSG_WAITALL)
+            conn.sendall(b"\x03" + bytes(1536) + c0c1[1:] + ACCEPT_PUBLISHER)
+            try:
+                received, due = 0, time.monotonic() + 5
+                while received < 20000 and time.monotonic() < due and (data := conn.recv(65536)):
+                    received += len(data)
+                conn.sendall(rtmp_message(2, 1, 0, struct.pack(">I", self.announce)))
+                self.announced.set()
+                while data := conn.recv(65536):
+                    self.after += data
+            except OSError:
+                pass
+            self.closed.set()
+
+    def longest_run(self):
+        """The longest run of one repeated byte after the announcement."""
+        return max((len(m.group()) for m in re.finditer(rb"(.)\1*", bytes(self.after), re.S)), default=0)
+
+
+def silent_name_server():
+    """Makes a name server on 127.0.0.1:53 that reads queries and never answers
+    the only one of this mount namespace (tools/in-netns.sh gives the test its own)."""
+    if [name for _, name in socket.if_nameindex()] != ["lo"]:
+        raise RuntimeError("run this test in namespaces of its own (tools/in-netns.sh)")
+    server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    server.bind(("127.0.0.1", 53))
+    threading.Thread(target=lambda: [server.recv(512) for _ in iter(int, 1)], daemon=True).start()
+    with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as conf:
+        conf.write("nameserver 127.0.0.1\noptions timeout:4 attempts:1\n")
+    subprocess.run(["mount", "--bind", conf.name, "/etc/resolv.conf"], check=True)
+    return server

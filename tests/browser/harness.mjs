@@ -1,9 +1,8 @@
-// The real program with its system log captured, FFmpeg's one-shot RTMP
-// listener and headless Chromium, for the page's browser test.
+// FFmpeg's one-shot RTMP listener and headless Chromium for the page's browser test; the
+// program runs under the black-box harness (ui_test.py).
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
@@ -33,41 +32,6 @@ function listening(port) {
   return rows.some((fields) => fields[1]?.endsWith(local) && fields[3] === '0A');
 }
 
-async function stop_child(child, signal = 'SIGTERM') {
-  if (child.exitCode !== null || child.signalCode !== null) return;
-  const exited = once(child, 'exit');
-  child.kill(signal);
-  if (await Promise.race([exited.then(() => true), sleep(15000)])) return;
-  child.kill('SIGKILL');
-  await exited;
-}
-
-// The program in a fresh working directory with html/ linked in.
-export async function start_program(env) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-browser-'));
-  fs.symlinkSync(path.join(SOURCE_DIR, 'html'), path.join(dir, 'html'));
-  const socket = path.join(dir, 'log.sock');
-  const log = [];
-  const relay = spawn('python3', [path.join(SOURCE_DIR, 'tools/logrelay.py'), socket], { stdio: ['ignore', 'pipe', 'inherit'] });
-  relay.stdout.setEncoding('utf8').on('data', (chunk) => log.push(chunk));
-  await wait_for('the log relay', () => fs.existsSync(socket));
-  const program = spawn(path.join(SOURCE_DIR, 'tools/with-log.sh'), [socket, path.join(BINARY_DIR, 'corvane')],
-    { cwd: dir, env: { ...process.env, ...env }, stdio: 'ignore' });
-  await wait_for('the web server', () => {
-    if (program.exitCode !== null) throw new Error(`the program exited with ${program.exitCode}:\n${log.join('')}`);
-    return fetch(BASE).then((reply) => reply.ok, () => false);
-  });
-  return {
-    log: () => log.join(''),
-    async stop() {
-      await stop_child(program);
-      await sleep(100); // the last log lines
-      await stop_child(relay);
-      fs.rmSync(dir, { recursive: true, force: true });
-    },
-  };
-}
-
 // FFmpeg's listener for rtmp://127.0.0.1:port/app/key. Another application
 // or key is only warned about: `errors` keeps the warnings.
 export async function receiver(port, app_and_key) {
@@ -77,7 +41,8 @@ export async function receiver(port, app_and_key) {
   const args = ['-nostdin', '-y', '-loglevel', 'warning', '-listen', '1', '-f', 'flv', '-i', url, '-c', 'copy', '-f', 'flv', output];
   const child = spawn(FFMPEG, args, { stdio: ['ignore', 'ignore', 'pipe'] });
   const bytes = () => (fs.existsSync(output) ? fs.statSync(output).size : 0);
-  const self = { url, errors: '', bytes, stop: () => stop_child(child, 'SIGKILL') };
+  const exited = once(child, 'exit');
+  const self = { url, errors: '', bytes, stop: () => (child.kill('SIGKILL'), exited) };
   child.stderr.setEncoding('utf8').on('data', (chunk) => (self.errors += chunk));
   await wait_for(`a listener on port ${port}`, () => listening(port));
   return self;

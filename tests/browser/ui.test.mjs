@@ -5,16 +5,13 @@
 import assert from 'node:assert/strict';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { BASE, SCREENSHOTS, launch_browser, receiver, start_program, wait_for } from './harness.mjs';
+import { BASE, SCREENSHOTS, launch_browser, receiver, wait_for } from './harness.mjs';
 
 const PREFIX = '/local/corvane/corvane';
-let program, browser, page;
+let browser, page;
 const page_errors = [];
 
 before(async () => {
-  // A small sensor keeps the clip quick to encode; clips are cached between runs.
-  const sensor = { VDO_EMULATOR_MAX_WIDTH: '640', VDO_EMULATOR_MAX_HEIGHT: '360', VDO_EMULATOR_CACHE_DIR: '/tmp/corvane-test-clip-cache' };
-  program = await start_program({ ...sensor, AXPARAMETER_SYSTEM_SERIAL: 'ACCC8E0B1C2D' });
   browser = await launch_browser();
   const context = await browser.newContext({ viewport: { width: 1280, height: 1000 } });
   await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: BASE });
@@ -22,16 +19,13 @@ before(async () => {
   page.on('pageerror', (error) => page_errors.push(String(error)));
 });
 
-after(async () => {
-  await browser?.close();
-  await program?.stop();
-});
+after(() => browser?.close());
 
 const text = (selector) => page.locator(selector).innerText();
 const state = () => page.getAttribute('#state-badge', 'data-state');
 const saved_destination = async () => (await (await fetch(`${BASE}/api/status`)).json()).destination;
 
-// On failure: a screenshot, and the program's log in the message.
+// On failure: a screenshot (ui_test.py shows the program's log).
 function scenario(name, body) {
   test(name, async () => {
     try {
@@ -39,7 +33,6 @@ function scenario(name, body) {
       assert.deepEqual(page_errors, [], 'script errors on the page');
     } catch (error) {
       await page.screenshot({ path: path.join(SCREENSHOTS, `failed-${name.slice(0, 40)}.png`), fullPage: true }).catch(() => {});
-      error.message += `\n--- program log ---\n${program.log()}`;
       throw error;
     }
   });

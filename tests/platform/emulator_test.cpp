@@ -13,11 +13,9 @@ namespace {
 
 // A stream of an emulated 640x360, 25 fps sensor, asked for more than it has.
 VdoStream *start_stream(guint32 format) {
-  for (const char *setting : {"MAX_WIDTH=640", "MAX_HEIGHT=360", "MAX_FPS=25", "GOP_SECONDS=0.4", "PACING=unpaced",
-                              "CHUNK_SIZE=700"}) {
-    const std::string name = std::string("VDO_EMULATOR_") + setting, value = name.substr(name.find('=') + 1);
-    g_setenv(name.substr(0, name.find('=')).c_str(), value.c_str(), TRUE);
-  }
+  for (auto [name, value] : {std::pair{"MAX_WIDTH", "640"}, {"MAX_HEIGHT", "360"}, {"MAX_FPS", "25"},
+                             {"GOP_SECONDS", "0.4"}, {"PACING", "unpaced"}, {"CHUNK_SIZE", "700"}})
+    g_setenv((std::string("VDO_EMULATOR_") + name).c_str(), value, TRUE);
   VdoMap *settings = vdo_map_new();
   vdo_map_set_uint32(settings, "format", format);
   vdo_map_set_pair32u(settings, "resolution", 4000, 3000);

@@ -161,11 +161,6 @@ TEST(DetailsText, BitrateLinesAndBothTexts) {
     uint32_t silent_audio, width, height, fps;
     const char *profile_details, *stream_details;
   } cases[] = {
-      {"videocodec=h265&resolution=1920x1080&fps=30&videobitratemode=vbr&videomaxbitrate=6000", "Studio", 1, 1920,
-       1080, 30, "Name: Studio\nResolution: 1920x1080\nFrame rate: 30.00 fps\nVideo codec: H.265\nRate control: VBR\n"
-       "Max bitrate: 6.00 Mbps",
-       "Video: H.265 1920x1080 @ 30 fps\nProfile: Studio\nRTMP mode: Enhanced RTMP required\n"
-       "Rate control: VBR\nMax bitrate: 6.00 Mbps\nRTMP audio: silent AAC"},
       {"", nullptr, 0, 640, 360, 25, "Name: Default H.264 640x360",
        "Video: H.264 640x360 @ 25 fps\nProfile: Default H.264 640x360\nRTMP audio: none"},
       {"videoabrmaxbitrate=2000", "", 0, 1280, 720, 30, "Name: Default H.264 640x360\nABR target: 2.00 Mbps",

@@ -91,10 +91,8 @@ TEST(PacketTime, FrameDurationMonotonicPtsRescaleAndBitrate) {
                {5000000, 33333, 33333, 5033333, "66666/33333"}, {5000000, 66666, 33333, 5040000, "99999/33333"},
                {5000000, 66666, 33333, 4999999, "99999/33333"}, {5000000, 33333, 33333, 5033733, "33733/400"},
                {big, 0, 33333, big + 50000000000ull, "50000000000/50000000000"}};
-  for (const auto &c : cases) {
-    EXPECT_EQ(text(video_packet_time(c.base, c.last_pts, c.frame_duration, c.timestamp)), c.time)
-        << c.timestamp - c.base;
-  }
+  for (const auto &c : cases)
+    EXPECT_EQ(text(video_packet_time(c.base, c.last_pts, c.frame_duration, c.timestamp)), c.time) << c.timestamp;
   for (auto [time, ms] : {std::pair<VideoPacketTime, const char *>{{33333, 33333}, "33/33"}, {{66666, 33333}, "67/33"},
                           {{33733, 400}, "34/1"}, {{0, 0}, "0/1"}})
     EXPECT_EQ(text(rescale_video_packet_time(time, 1, 1000)), ms) << time.pts;

@@ -1,11 +1,10 @@
-// json_escape: the escapes, the dropped bytes and the capacity rules; the destination's prefix.
-// The rest of the form's rules are exercised over HTTP (control_test).
+// json_escape: the escapes, the dropped bytes and the capacity rules. The form's rules are
+// exercised over HTTP (control_test).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "web/control_endpoints.h"
 #include "web/status_document.h"
 
 namespace {
@@ -40,16 +39,6 @@ TEST(JsonEscape, EscapesDropsAndNeverWritesPastTheCapacity) {
     json_escape(c.source.c_str(), out.data(), c.capacity);
     EXPECT_EQ(std::string(out.data()), c.escaped) << c.source;
     EXPECT_EQ(std::string(out.data() + c.capacity, 16), std::string(16, '#')) << "written past the capacity";
-  }
-}
-
-TEST(StreamForm, DestinationPrefix) {
-  for (auto [body, refusal] : {std::pair<std::string, const char *>{"destination=rtmp://", nullptr},
-                               {"destination=rtmp:/", "Destination must begin with rtmp://."},
-                               {"destination=RTMP://h/a", "Destination must begin with rtmp://."},
-                               {"destination=+rtmp://h/a", "Destination must begin with rtmp://."}}) {
-    StreamForm form;
-    EXPECT_STREQ(parse_stream_form(body.data(), body.size(), form), refusal) << body;
   }
 }
 
