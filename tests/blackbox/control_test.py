@@ -262,6 +262,21 @@ class Resume(Case):
                                  ["Unable to auto-resume RTMP stream: " + message] if message else [])
                 self.assertEqual(p.param("ResumeOnStart"), stored["ResumeOnStart"])
 
+    def test_a_failed_write_still_arms_the_rest(self):
+        with SilentServer(1936), h.Program() as p:
+            os.makedirs(os.path.join(p.dir, "axparameter", "apps", "corvane", "LastProfileName"))
+            self.assertEqual(h.request("POST", "/api/start", form(**STREAMING)).line, OK)
+            self.assertTrue(p.log.wait("RTMP stream resume state may be incomplete"))
+            saving = [w for w in p.log.messages(WARNING) if "set app parameter" in w or "resume state" in w]
+            self.assertEqual(saving, ["Failed to set app parameter 'LastProfileName': Cannot write parameter "
+                                      "'LastProfileName': Is a directory", "RTMP stream resume state may be incomplete"])
+            self.assertEqual([p.param(name) for name in STORED if name != "LastProfileName"],
+                             ["yes", SILENT, PROFILE, "yes"])
+            self.assertEqual(p.finish(), 0)
+            p.start()
+            self.assertTrue(p.log.wait("RTMP stream auto-resume requested"))
+            self.assertTrue(h.status()["running"])
+
     def test_saved_values_are_cut_to_their_fields(self):
         destination = UNREACHABLE + "/" + "d" * 1100
         parameters = "videocodec=h264&resolution=320x180&pad="
