@@ -221,4 +221,5 @@ def silent_name_server():
     with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as conf:
         conf.write("nameserver 127.0.0.1\noptions timeout:4 attempts:1\n")
     subprocess.run(["mount", "--bind", conf.name, "/etc/resolv.conf"], check=True)
+    os.unlink(conf.name)  # the mount keeps the file itself
     return server
