@@ -14,7 +14,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
+#include "base/bounded_text.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"

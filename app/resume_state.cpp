@@ -5,9 +5,9 @@
 #include <glib.h>
 #include <syslog.h>
 
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
-#include "app/owners.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
+#include "base/owners.h"
 #include "app/stream_control.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/frame_pump.h"

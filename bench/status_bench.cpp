@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
 #include "app/resume_state.h"
 #include "device/device_identity.h"
 #include "bench/bench_support.h"

@@ -5,8 +5,8 @@
 
 #include <cmath>
 
-#include "app/bounded_text.h"
-#include "app/log_text.h"
+#include "base/bounded_text.h"
+#include "base/log_text.h"
 #include "capture/capture_settings.h"
 #include "capture/details_text.h"
 #include "capture/utf8_text.h"

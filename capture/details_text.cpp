@@ -3,8 +3,8 @@
 
 #include <syslog.h>
 
-#include "app/mutex_lock.h"
-#include "app/log_text.h"
+#include "base/mutex_lock.h"
+#include "base/log_text.h"
 #include "capture/utf8_text.h"
 
 namespace {

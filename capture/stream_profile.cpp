@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
+#include "base/bounded_text.h"
 #include "capture/utf8_text.h"
 
 namespace {

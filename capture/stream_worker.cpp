@@ -5,7 +5,7 @@ extern "C" {
 }
 
 #include "app/app_state.h"
-#include "app/mutex_lock.h"
+#include "base/mutex_lock.h"
 #include "app/stream_control.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"

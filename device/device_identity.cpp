@@ -3,9 +3,9 @@
 
 #include <syslog.h>
 
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
-#include "app/owners.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
+#include "base/owners.h"
 #include "device/device_info_request.h"
 
 namespace {

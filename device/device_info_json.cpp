@@ -5,8 +5,8 @@
 
 #include <initializer_list>
 
-#include "app/bounded_text.h"
-#include "app/owners.h"
+#include "base/bounded_text.h"
+#include "base/owners.h"
 #include "device/serial_number.h"
 
 const char *json_first_string(const json_t *object, const char *key1, const char *key2,

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/owners.h"
+#include "base/owners.h"
 #include "device/device_info_json.h"
 
 namespace {

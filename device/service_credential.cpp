@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "app/bounded_text.h"
-#include "app/owners.h"
+#include "base/bounded_text.h"
+#include "base/owners.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/bounded_text.h"
-#include "app/log_text.h"
+#include "base/bounded_text.h"
+#include "base/log_text.h"
 
 extern "C" {
 #include <libavutil/error.h>

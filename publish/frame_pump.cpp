@@ -4,10 +4,10 @@
 
 #include <syslog.h>
 
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
-#include "app/owners.h"
-#include "app/log_text.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
+#include "base/owners.h"
+#include "base/log_text.h"
 #include "app/stream_control.h"
 
 extern "C" {

@@ -2,7 +2,7 @@
 #include "publish/output_interrupt.h"
 
 #include "app/app_state.h"
-#include "app/mutex_lock.h"
+#include "base/mutex_lock.h"
 
 extern "C" {
 #include <libavutil/time.h>

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
+#include "base/bounded_text.h"
 #include "publish/codec_config.h"
 #include "publish/ffmpeg_log.h"
 #include "publish/output_interrupt.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/owners.h"
+#include "base/owners.h"
 #include "publish/output_interrupt.h"
 
 struct RtmpOutput {

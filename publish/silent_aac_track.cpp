@@ -2,7 +2,7 @@
 #include "publish/silent_aac_track.h"
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
+#include "base/bounded_text.h"
 #include "publish/ffmpeg_log.h"
 
 extern "C" {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/mutex_lock.h"
+#include "base/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "web/http_server.h"

@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "app/bounded_text.h"
-#include "app/log_text.h"
+#include "base/bounded_text.h"
+#include "base/log_text.h"
 #include "web/http_server.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/bounded_text.h"
-#include "app/mutex_lock.h"
+#include "base/bounded_text.h"
+#include "base/mutex_lock.h"
 #include "app/resume_state.h"
 #include "app/stream_control.h"
 #include "device/device_identity.h"

@@ -1,5 +1,5 @@
 // The platform's message for a failed call.
-#include "app/bounded_text.h"
+#include "base/bounded_text.h"
 
 #include <glib.h>
 

@@ -1,5 +1,5 @@
 // Escaping of control bytes, so one request cannot forge or recolour log lines.
-#include "app/log_text.h"
+#include "base/log_text.h"
 
 std::string escape_control_bytes(const char *text) {
   std::string escaped;
