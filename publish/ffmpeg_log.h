@@ -9,6 +9,12 @@ inline constexpr std::size_t kFfmpegErrorSize = 128;
 // Installs FFmpeg's log callback (process-wide, idempotent).
 void route_ffmpeg_log_to_syslog();
 
+// Adds " (server: <reason>)" to a failure's message when the RTMP server
+// refused something on this thread and gave its reason (FFmpeg logs it as
+// "Server error: <reason>"); the message stays within `capacity` bytes.
+// Each worker run is a thread of its own, so the reason is that run's.
+void append_server_reason(char *message, std::size_t capacity);
+
 // av_strerror's text for `code`, or "FFmpeg error <code>" when it has none.
 void format_ffmpeg_error(int code, char (&ffmpeg_error_text)[kFfmpegErrorSize]);
 

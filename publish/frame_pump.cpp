@@ -9,6 +9,7 @@
 #include "base/owners.h"
 #include "base/log_text.h"
 #include "app/stream_control.h"
+#include "publish/ffmpeg_log.h"
 
 extern "C" {
 #include <libavutil/time.h>
@@ -215,8 +216,10 @@ void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession
   // 4. The output: silent audio flushed, trailer, connection, FFmpeg objects.
   if (state.output_open || state.output.format_context) rtmp_output_close(state.output);
   state.output_open = false;
-  // 5. The error that ended the run, if any.
+  // 5. The error that ended the run, if any, with the server's reason
+  // when it gave one (the errno of a refusal rarely says what was wrong).
   if (error_text[0]) {
+    append_server_reason(error_text, kMessageSize);
     {
       MutexLock lock(control.lock);
       copy_bounded(control.last_error, error_text);

@@ -6,7 +6,7 @@ import unittest
 
 import harness as h
 from harness import ERROR, INFO
-from receivers import FfmpegListener, Nginx
+from receivers import FfmpegListener, NameHolder, Nginx
 
 # With silent audio the FLV muxer starts the timeline at the AAC priming delay.
 AAC_PRIMING_MS = 23
@@ -224,6 +224,16 @@ class Refusals(Received):
                          ("Video: H.264 320x180 @ 15 fps\nProfile: Big\nRTMP audio: none",
                           "Name: Big\nResolution: 1280x720\nFrame rate: 25.00 fps"))
         self.assertIn("Started VDO H.264 stream for RTMP output at 320x180, 15 fps using stream profile 'Big'", lines)
+
+    def test_receiver_that_refuses_the_stream_name(self):
+        # The server's status message says what FFmpeg's error code cannot.
+        with h.Program() as program, Nginx() as receiver, NameHolder(receiver.url):
+            self.assertEqual(h.start(receiver.url, "Taken", "resolution=320x180", "yes").status, 200)
+            doc = h.wait_status(lambda d: not d["running"])
+            self.assertEqual(doc["lastError"], "Unable to connect to RTMP destination: "
+                             "Operation not permitted (server: Already publishing)")
+            self.assertTrue(program.log.wait(doc["lastError"]))
+            self.assertEqual(program.log.messages(ERROR), [doc["lastError"]])
 
     def test_receiver_that_dies(self):
         with h.Program() as program:

@@ -174,6 +174,39 @@ ACCEPT_PUBLISHER = (  # connect's and createStream's results, then publish's sta
     + rtmp_message(5, 20, 1, amf_text("onStatus") + amf_number(0) + b"\x05" + amf_status("NetStream.Publish.Start")))
 
 
+def amf_object(**fields):
+    members = b"".join(struct.pack(">H", len(k)) + k.encode() + amf_text(v) for k, v in fields.items())
+    return b"\x03" + members + b"\0\0\x09"
+
+
+class NameHolder(Closing):
+    """A publisher that takes the stream name of `url` (rtmp://127.0.0.1:port/app/name)
+    and holds it without sending media, so that the server refuses the name to others."""
+
+    def __init__(self, url):
+        host, port, app, name = re.fullmatch(r"rtmp://([\d.]+):(\d+)/(\w+)/(\w+)", url).groups()
+        self.sock = socket.create_connection((host, int(port)), timeout=10)
+        self.sock.sendall(b"\x03" + bytes(1536))
+        s1 = self.sock.recv(1537, socket.MSG_WAITALL)[1:]
+        self.sock.recv(1536, socket.MSG_WAITALL)
+        connect = amf_object(app=app, type="nonprivate", tcUrl=url.rsplit("/", 1)[0])
+        publish = amf_text(name) + amf_text("live")
+        # The handshake's echo, a chunk size that fits each message in one chunk, the commands.
+        self.sock.sendall(s1 + rtmp_message(2, 1, 0, struct.pack(">I", 4096))
+                          + rtmp_message(3, 20, 0, amf_text("connect") + amf_number(1) + connect)
+                          + rtmp_message(3, 20, 0, amf_text("createStream") + amf_number(2) + b"\x05")
+                          + rtmp_message(8, 20, 1, amf_text("publish") + amf_number(3) + b"\x05" + publish))
+        answers = b""
+        while b"NetStream.Publish.Start" not in answers:
+            data = self.sock.recv(4096)
+            if not data:
+                raise AssertionError(f"{url} did not let the holder publish")
+            answers += data
+
+    def close(self):
+        self.sock.close()
+
+
 class ChunkSizeServer(threading.Thread):
     """Takes one publisher, reads about 20 kB of its stream (at most 5 s), then
     announces the Set Chunk Size `announce` and keeps what the publisher sends after."""

@@ -1,13 +1,21 @@
-// Parameter-set capture, the open gate, packet times and the computed bitrate. The start-code
+// Parameter-set capture, the open gate, packet times, the computed bitrate and the server's
+// reason in the last error. The start-code
 // search itself is checked against the rule position by position by fuzz/nal_scan_fuzzer.cpp.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/bounded_text.h"
 #include "publish/codec_config.h"
+#include "publish/ffmpeg_log.h"
 #include "publish/frame_pump.h"
 #include "publish/rtmp_output.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace {
 
@@ -106,6 +114,39 @@ TEST(PacketTime, FrameDurationMonotonicPtsRescaleAndBitrate) {
                {1ull << 40, 0, 1000000, 0, 4294967295u}, {536870911, 0, 1000000, 0, 4294967288u}};
   for (const auto &c : rates)
     EXPECT_EQ(computed_bitrate(c.total, c.last, c.now, c.last_time), c.bits_per_second) << c.total;
+}
+
+// Each row is a worker run of its own: one line FFmpeg logs on its thread, then the run's end.
+TEST(ServerReason, OnlyTheServersErrorJoinsTheMessage) {
+  const struct {
+    const char *name;
+    int level;
+    const char *logged;  // null: nothing logged
+    std::size_t capacity;
+    const char *message, *expected;
+  } rows[] = {
+      {"refusal", AV_LOG_ERROR, "Server error: Already publishing\n", 512, "Unable to connect: x",
+       "Unable to connect: x (server: Already publishing)"},
+      {"a refusal FFmpeg ignores", AV_LOG_WARNING, "Server error: FCPublish\n", 512, "m", "m"},
+      {"another error line", AV_LOG_ERROR, "Connection refused\n", 512, "m", "m"},
+      {"nothing logged", AV_LOG_ERROR, nullptr, 512, "m", "m"},
+      {"cut at the capacity", AV_LOG_ERROR, "Server error: bad name\n", 16, "Unable to", "Unable to (serv"},
+      {"no room left", AV_LOG_ERROR, "Server error: bad\n", 4, "abc", "abc"},
+      {"a stop: no message", AV_LOG_ERROR, "Server error: bad\n", 512, "", ""},
+  };
+  route_ffmpeg_log_to_syslog();
+  for (const auto &row : rows) {
+    std::string result;
+    std::thread run([&] {
+      if (row.logged) av_log(nullptr, row.level, "%s", row.logged);
+      std::vector<char> message(row.capacity);
+      copy_bounded(message.data(), row.capacity, row.message);
+      append_server_reason(message.data(), row.capacity);
+      result = message.data();
+    });
+    run.join();
+    EXPECT_EQ(result, row.expected) << row.name;
+  }
 }
 
 }  // namespace
