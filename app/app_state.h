@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "device/identity_warnings.h"
+
 #include "axparameter.h"
 
 inline constexpr std::size_t kMessageSize = 512;  // refusal and worker messages
@@ -53,4 +55,5 @@ struct AppState {
   GMutex identity_lock;
   DeviceIdentity identity_cache;
   bool identity_cached;
+  RepeatedWarnings identity_warnings;  // under identity_lock
 };

@@ -13,15 +13,16 @@ namespace {
 constexpr const char *kSerialParameter = "Properties.System.SerialNumber";
 
 // The platform's own record of the serial number, when a handle is open.
-bool serial_from_system_parameter(AXParameter *parameters, char *serial) {
+bool serial_from_system_parameter(AXParameter *parameters, char *serial,
+                                  IdentityWarnings &warnings) {
   ErrorOwner error;
   gchar *value = nullptr;
   const bool read =
       ax_parameter_get(parameters, kSerialParameter, &value, out_error(error));
   const TextOwner text(value);  // ours whatever the result
   if (!read) {
-    syslog(LOG_WARNING, "Failed to read system parameter '%s': %s", kSerialParameter,
-           error_message_or_unknown(error.get()));
+    add_identity_warning(warnings, "Failed to read system parameter '%s': %s", kSerialParameter,
+                         error_message_or_unknown(error.get()));
     return false;
   }
   // The whole value is checked: a cut copy could turn an over-long,
@@ -32,6 +33,19 @@ bool serial_from_system_parameter(AXParameter *parameters, char *serial) {
 bool serial_from_mac_address(char *serial) {
   char mac[kMacAddressSize];
   return read_mac_address(mac) && normalize_serial(mac, serial);
+}
+
+// The fetch's warnings, unless the same ones were logged within the last
+// hour: without a serial number every status request fetches again, and
+// the page asks once a second.
+void log_identity_warnings(AppState &app, const IdentityWarnings &warnings) {
+  bool due;
+  {
+    MutexLock lock(app.identity_lock);
+    due = identity_warnings_due(app.identity_warnings, warnings, g_get_monotonic_time());
+  }
+  if (!due) return;
+  for (const std::string &line : warnings) syslog(LOG_WARNING, "%s", line.c_str());
 }
 
 void apply_defaults(DeviceIdentity &identity) {
@@ -61,16 +75,18 @@ bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
 
   // Without libcurl there is no device-information request, so the
   // credential is not asked for either.
+  IdentityWarnings warnings;
   if (app.curl_ready) {
-    SecretText credential = query_service_credential();
-    if (credential) request_device_info(std::move(credential), identity);
+    SecretText credential = query_service_credential(warnings);
+    if (credential) request_device_info(std::move(credential), identity, warnings);
   }
 
   if (!identity.serial_number[0]) {
-    const bool found =
-        app.parameters && serial_from_system_parameter(app.parameters, identity.serial_number);
+    const bool found = app.parameters && serial_from_system_parameter(
+                                             app.parameters, identity.serial_number, warnings);
     if (!found) serial_from_mac_address(identity.serial_number);
   }
+  log_identity_warnings(app, warnings);
 
   apply_defaults(identity);
 

@@ -1,8 +1,6 @@
 // The property-object choice and field extraction for the device-information answer.
 #include "device/device_info_json.h"
 
-#include <syslog.h>
-
 #include <initializer_list>
 
 #include "base/bounded_text.h"
@@ -45,12 +43,13 @@ void take_device_fields(const json_t *properties, DeviceIdentity &identity) {
     copy_bounded(identity.architecture, architecture);
 }
 
-void read_device_info_body(const char *body, std::size_t length, DeviceIdentity &identity) {
+void read_device_info_body(const char *body, std::size_t length, DeviceIdentity &identity,
+                           IdentityWarnings &warnings) {
   json_error_t error;
   const JsonRef root(json_loadb(body, length, 0, &error));
   if (!json_is_object(root.get())) {
     // On a parsed non-object root the error text is empty.
-    syslog(LOG_WARNING, "Basic device info returned invalid JSON: %s", error.text);
+    add_identity_warning(warnings, "Basic device info returned invalid JSON: %s", error.text);
     return;
   }
   take_device_fields(device_properties(root.get()), identity);

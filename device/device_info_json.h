@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "app/app_state.h"
+#include "device/identity_warnings.h"
 
 // The string value of the first of the keys (`key3` may be null) whose value
 // in `object` is a non-empty string; null when `object` is not a JSON object
@@ -23,6 +24,7 @@ const json_t *device_properties(const json_t *root);
 // normalise leaves `serial_number` as it was.
 void take_device_fields(const json_t *properties, DeviceIdentity &identity);
 
-// Parses a response body and takes its fields; logs and takes nothing when
-// the body is not JSON or its root is not an object.
-void read_device_info_body(const char *body, std::size_t length, DeviceIdentity &identity);
+// Parses a response body and takes its fields; adds a warning and takes
+// nothing when the body is not JSON or its root is not an object.
+void read_device_info_body(const char *body, std::size_t length, DeviceIdentity &identity,
+                           IdentityWarnings &warnings);

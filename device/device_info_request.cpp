@@ -69,13 +69,14 @@ std::size_t response_buffer_write(char *data, std::size_t size, std::size_t coun
   return length;
 }
 
-void request_device_info(SecretText credential, DeviceIdentity &identity) {
+void request_device_info(SecretText credential, DeviceIdentity &identity,
+                         IdentityWarnings &warnings) {
   CurlOwner curl(curl_easy_init());
   HeaderListOwner headers(curl_slist_append(nullptr, "Content-Type: application/json"));
   ResponseBuffer response{g_string_sized_new(512), false};
   if (curl && headers && response.body &&
       perform_request(curl.get(), headers.get(), std::move(credential), response))
-    read_device_info_body(response.body->str, response.body->len, identity);
+    read_device_info_body(response.body->str, response.body->len, identity, warnings);
   // The one release path, in this order: header list, easy handle, body.
   headers.reset();
   curl.reset();

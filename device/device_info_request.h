@@ -25,5 +25,7 @@ std::size_t response_buffer_write(char *data, std::size_t size, std::size_t coun
 // POSTs getAllProperties to the device-information API with `credential`
 // and takes the identity fields of a usable answer (transfer complete,
 // status 200, body within kResponseLimit) into `identity`. The credential is
-// wiped and freed as soon as the request is done.
-void request_device_info(SecretText credential, DeviceIdentity &identity);
+// wiped and freed as soon as the request is done. An answer that is not a
+// JSON object adds a warning.
+void request_device_info(SecretText credential, DeviceIdentity &identity,
+                         IdentityWarnings &warnings);

@@ -2,7 +2,6 @@
 #include "device/service_credential.h"
 
 #include <gio/gio.h>
-#include <syslog.h>
 
 #include <cstring>
 
@@ -24,13 +23,13 @@ void free_secret(char *text) {
   g_free(text);
 }
 
-SecretText query_service_credential() {
+SecretText query_service_credential(IdentityWarnings &warnings) {
   ErrorOwner error;
   ObjectRef<GDBusConnection> connection(
       g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, out_error(error)));
   if (!connection) {
-    syslog(LOG_WARNING, "Unable to connect to D-Bus for VAPIX credentials: %s",
-           error_message_or_unknown(error.get()));
+    add_identity_warning(warnings, "Unable to connect to D-Bus for VAPIX credentials: %s",
+                         error_message_or_unknown(error.get()));
     return {};
   }
   // The bus connection is only borrowed for this call: a restart of the
@@ -41,8 +40,8 @@ SecretText query_service_credential() {
       g_variant_new("(s)", kServiceAccount), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
       out_error(error)));
   if (!reply) {
-    syslog(LOG_WARNING, "Unable to retrieve VAPIX service account credentials: %s",
-           error_message_or_unknown(error.get()));
+    add_identity_warning(warnings, "Unable to retrieve VAPIX service account credentials: %s",
+                         error_message_or_unknown(error.get()));
     return {};
   }
   // No reply type is imposed on the call, so a reply of any other shape
@@ -54,7 +53,7 @@ SecretText query_service_credential() {
   if (text && std::strchr(text, ':')) {
     credential.reset(g_strdup(text));
   } else {
-    syslog(LOG_WARNING, "VAPIX service account returned an invalid credential string");
+    add_identity_warning(warnings, "VAPIX service account returned an invalid credential string");
   }
   // The credential is our own copy now: the reply goes, then the connection.
   reply.reset();

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "device/identity_warnings.h"
+
 // Clears a secret text before freeing it (g_free).
 void free_secret(char *text);
 
@@ -13,6 +15,6 @@ struct SecretRelease {
 using SecretText = std::unique_ptr<char, SecretRelease>;
 
 // Asks the platform's HTTP configuration service for the credential of the
-// program's service account; null, with a warning logged, when the bus, the
-// call or the answer fails. The credential itself is never logged.
-SecretText query_service_credential();
+// program's service account; null, with a warning added, when the bus, the
+// call or the answer fails. The credential itself is never in a warning.
+SecretText query_service_credential(IdentityWarnings &warnings);

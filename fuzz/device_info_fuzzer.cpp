@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   // The body as libcurl delivers it: a byte buffer of a known length.
   DeviceIdentity identity{};
   std::strcpy(identity.architecture, "aarch64");
-  read_device_info_body(reinterpret_cast<const char *>(data), size, identity);
+  IdentityWarnings warnings;
+  read_device_info_body(reinterpret_cast<const char *>(data), size, identity, warnings);
   check_terminated(identity.serial_number, identity.device_model, identity.os_version, identity.chip,
                    identity.architecture);
   check_serial(identity.serial_number);

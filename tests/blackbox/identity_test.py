@@ -23,6 +23,8 @@ FULL = ("ACCC8E0A1B2C", "Box Camera Q1", "11.9.60", "Artpec-8", "armv7hf")
 SYSTEM = "00408C123456"
 FALLBACK = (SYSTEM, "unknown", "unknown", "unknown", "aarch64")
 NOTHING = ("", "", "", "", "")
+DISABLED = ("Unable to retrieve VAPIX service account credentials: GDBus.Error:"
+            "com.axis.HTTPConf1.Error.AccountDisabled: service account is disabled")
 NOT_SET = ("Failed to read system parameter 'Properties.System.SerialNumber': "
            "System parameter 'Properties.System.SerialNumber' is not set on this platform")
 
@@ -80,8 +82,7 @@ class Identity(unittest.TestCase):
             ("good", 200, "[1]", FALLBACK, [invalid]),
             ("no-colon", 200, ANSWER, FALLBACK, ["VAPIX service account returned an invalid credential string"]),
             ("wrong-type", 200, ANSWER, FALLBACK, ["VAPIX service account returned an invalid credential string"]),
-            ("error", 200, ANSWER, FALLBACK, ["Unable to retrieve VAPIX service account credentials: GDBus.Error:"
-                                              "com.axis.HTTPConf1.Error.AccountDisabled: service account is disabled"]),
+            ("error", 200, ANSWER, FALLBACK, [DISABLED]),
             ("absent", 200, ANSWER, FALLBACK, [
                 "Unable to retrieve VAPIX service account credentials: GDBus.Error:org.freedesktop.DBus.Error."
                 "ServiceUnknown: The name com.axis.HTTPConf1 was not provided by any .service files"]),
@@ -105,9 +106,13 @@ class Identity(unittest.TestCase):
     def test_the_request_and_the_cache(self):
         with self.program(status=500) as p:
             # No serial number anywhere: every request asks again, all five fields blank.
-            for asked in (1, 2):
+            for asked in (1, 2, 3):
                 self.assertEqual(shown(), NOTHING)
                 self.assertEqual((len(self.bus.accounts), self.info.count), (asked, asked))
+            # The same failure each time is logged once (again after an hour); another at once.
+            self.bus.set_mode("error")
+            for _ in range(2):
+                self.assertEqual(shown(), NOTHING)
             self.info.answer(200, ANSWER)
             self.bus.set_mode("good")
             for _ in range(3):
@@ -119,7 +124,7 @@ class Identity(unittest.TestCase):
                 authorization="Basic " + base64.b64encode(b"corvane-vapix:" + PASSWORD.encode()).decode(),
                 content_type="application/json", user_agent="Corvane/0.2.34")])
             self.assertEqual(p.finish(), 0)
-            self.assertEqual(p.log.messages(WARNING), [NOT_SET, NOT_SET])
+            self.assertEqual(p.log.messages(WARNING), [NOT_SET, DISABLED, NOT_SET])
             self.assertNotIn("x9Qz", "\n".join(p.log.messages()))
 
     def test_the_mac_address_of_the_first_usable_interface(self):

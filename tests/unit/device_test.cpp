@@ -1,4 +1,5 @@
-// Serial numbers, MAC selection, the device-information answer and its response buffer.
+// Serial numbers, MAC selection, the device-information answer and its response buffer,
+// the identity warnings that reach the log.
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -8,6 +9,7 @@
 
 #include "device/device_info_json.h"
 #include "device/device_info_request.h"
+#include "device/identity_warnings.h"
 #include "device/mac_address.h"
 #include "device/serial_number.h"
 
@@ -73,7 +75,8 @@ TEST(Device, InfoAnswerAndResponseBuffer) {
   };
   for (const auto &[body, expected] : cases) {
     DeviceIdentity identity{"", "", "", "", "aarch64"};
-    read_device_info_body(body.data(), body.size(), identity);
+    IdentityWarnings warnings;
+    read_device_info_body(body.data(), body.size(), identity, warnings);
     EXPECT_EQ(std::string(identity.serial_number) + "|" + identity.device_model + "|" + identity.os_version + "|" +
               identity.chip + "|" + identity.architecture, expected) << body;
   }
@@ -87,6 +90,31 @@ TEST(Device, InfoAnswerAndResponseBuffer) {
     EXPECT_EQ(std::to_string(buffer.body->len) + (buffer.truncated ? " cut" : ""), expected);
     g_string_free(buffer.body, TRUE);
   }
+}
+
+// One fetch after another, each row at its time: which fetches' warnings are logged.
+TEST(Device, RepeatedIdentityWarnings) {
+  const int64_t hour = kWarningRepeatInterval;
+  const IdentityWarnings bus = {"no bus", "no serial"}, changed = {"no bus", "other"};
+  const struct {
+    const char *name;
+    int64_t now;
+    IdentityWarnings warnings;
+    bool logged;
+  } fetches[] = {
+      {"the first failure", 10, bus, true},
+      {"the same again", 20, bus, false},
+      {"the same just under an hour on", 10 + hour - 1, bus, false},
+      {"the same an hour on", 10 + hour, bus, true},
+      {"another failure", 10 + hour + 1, changed, true},
+      {"the first one back", 10 + hour + 2, bus, true},
+      {"a fetch without warnings", 10 + hour + 3, {}, false},
+      {"the same failure after it", 10 + hour + 4, bus, true},
+      {"the same in another order", 10 + hour + 5, {"no serial", "no bus"}, true},
+  };
+  RepeatedWarnings gate{};
+  for (const auto &fetch : fetches)
+    EXPECT_EQ(identity_warnings_due(gate, fetch.warnings, fetch.now), fetch.logged) << fetch.name;
 }
 
 }  // namespace
