@@ -30,10 +30,10 @@ case "${2:-}" in
     # A test that is a build target is built; the others drive the program.
     mapfile -t known < <(ninja -C "build/$flavour" -t targets all | sed -E 's/:.*//')
     targets=($(comm -12 <(printf '%s\n' "${tests[@]}" | sort) <(printf '%s\n' "${known[@]}" | sort)))
-    if (( ${#targets[@]} < ${#tests[@]} )); then targets+=(corvane axparameter vdostream); fi
+    if (( ${#targets[@]} < ${#tests[@]} )); then targets+=(corvane axparameter vdostream device-services); fi
     echo "[build] $flavour: ${#tests[@]} tests labelled $3" ;;
   --program)
-    targets=(corvane axparameter vdostream)
+    targets=(corvane axparameter vdostream device-services)
     echo "[build] $flavour: the program" ;;
   *) echo "[build] $flavour" ;;
 esac
