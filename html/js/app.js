@@ -11,13 +11,14 @@ import { DEFAULT_PRESET, PRESETS, fetch_camera_profiles } from './presets.js';
 import {
   LIMITS,
   byte_length,
-  destination_problem,
+  check_destination,
   diagnostics_report,
   format_bitrate,
   format_bytes,
   format_count,
   plan_destination,
   split_destination,
+  state_line,
   stream_state,
 } from './format.js';
 import { add_sample, create_history, draw, summary } from './chart.js';
@@ -27,11 +28,15 @@ const STATUS_TIMEOUT_MS = 5000;
 const CONTROL_TIMEOUT_MS = 30000;
 const STOPPED_MESSAGE = 'Stream stopped.';
 const ALREADY_RUNNING = 'Stream is already running.';
+const RESUME_OFF = 'Automatic start is off: this stream will not start again by itself.';
+// A page loaded from the program's own port talks to the program directly,
+// not through the camera's web server: the camera's APIs are not there.
+const PROGRAM_PORT = '30920';
 
 const $ = (id) => document.getElementById(id);
 
 const ui = {
-  state: { status: null, poll_error: '', in_flight: null, touched: false, prefilled: false, profiles_ready: false },
+  state: { status: null, poll_error: '', in_flight: null, touched: false, profiles_ready: false },
   profiles: [],
   history: create_history(),
   announced: null,
@@ -39,6 +44,12 @@ const ui = {
   // the last move of a key out of the server URL.
   kept_whole: null,
   before_move: null,
+  // The saved choice (choice_key) last put into the form or sent from it.
+  applied: null,
+  // Since when (Date.now()) the page has seen the stream wait for its server.
+  waiting_since: null,
+  // Once a start has checked the destination, its message follows every edit.
+  destination_checked: false,
 };
 
 // ---- requests ----
@@ -102,9 +113,12 @@ function build_profile_options(camera_profiles) {
   custom.value = 'custom';
   custom.textContent = 'Custom parameters';
   select.append(custom);
-  $('profile-source').textContent = camera_profiles.length
-    ? `${camera_profiles.length} stream profile${camera_profiles.length === 1 ? '' : 's'} from the camera, then built-in presets.`
-    : 'Built-in presets: this camera offered no stream profile list.';
+  // Said only when the camera has a list: the groups name the presets.
+  const count = camera_profiles.length;
+  $('profile-source').textContent = count
+    ? `${count} stream profile${count === 1 ? '' : 's'} from the camera, then built-in presets.`
+    : '';
+  $('profile-source').hidden = !count;
 }
 
 function choose_profile(profile) {
@@ -170,8 +184,9 @@ function check_parameters() {
   for (const problem of result.problems) lines.push(check_line('problem', `The stream would end with: ${problem.message}`));
   for (const note of result.notes) lines.push(check_line('notice', note));
   if (!result.problems.length && text) lines.push(check_line('ok', config_summary(result.config)));
-  $('parameters-check').replaceChildren(...lines);
-  $('profile-parameters').setAttribute('aria-invalid', String(Boolean(blocking || result.problems.length)));
+  const invalid = Boolean(blocking || result.problems.length);
+  $('profile-parameters').setAttribute('aria-invalid', String(invalid));
+  if (invalid) $('profile-edit').open = true;
 
   const notes = [];
   const codec = result.config.codec;
@@ -196,9 +211,11 @@ function check_parameters() {
     } else if (advice.level === 'notice') {
       notes.push(check_line('notice', `Keyframes are ${seconds} s apart; streaming services recommend 2 s.`));
     } else {
-      notes.push(check_line('ok', `A keyframe every ${seconds} s suits streaming services.`));
+      // What is fine is said with the parameters; outside them only what is not.
+      lines.push(check_line('ok', `A keyframe every ${seconds} s suits streaming services.`));
     }
   }
+  $('parameters-check').replaceChildren(...lines);
   $('codec-notes').replaceChildren(...notes);
   return blocking;
 }
@@ -206,6 +223,11 @@ function check_parameters() {
 function destination_plan() {
   const server = $('server-url').value;
   return plan_destination(server, $('stream-key').value, server.trim() === ui.kept_whole);
+}
+
+function destination_check() {
+  const server = $('server-url').value;
+  return check_destination(server, $('stream-key').value, server.trim() === ui.kept_whole);
 }
 
 function current_destination() {
@@ -249,17 +271,23 @@ function put_key_back() {
   $('server-url').focus();
 }
 
-function show_destination_problem(problem) {
-  const element = $('destination-error');
-  element.textContent = problem ?? '';
-  element.hidden = !problem;
-  $('server-url').setAttribute('aria-invalid', String(Boolean(problem)));
+const FIELDS = { server: 'server-url', key: 'stream-key' };
+
+// The check's message beside its field, and nothing beside the other.
+function show_destination_check(check) {
+  for (const [field, id] of Object.entries(FIELDS)) {
+    const message = check?.field === field ? check.message : '';
+    $(`${id}-error`).textContent = message;
+    $(`${id}-error`).hidden = !message;
+    $(id).setAttribute('aria-invalid', String(Boolean(message)));
+  }
 }
 
+// Nothing here runs when a field loses the focus: whatever appeared then
+// would move Start from under a pointer already pressing it.
 function update_destination_preview() {
-  const plan = destination_plan();
-  $('destination-preview').textContent = plan.preview || '—';
-  if (!$('destination-error').hidden) show_destination_problem(destination_problem(plan.destination));
+  $('destination-preview').textContent = destination_plan().preview || '—';
+  if (ui.destination_checked) show_destination_check(destination_check());
 }
 
 function form_values() {
@@ -273,37 +301,61 @@ function form_values() {
 
 // ---- control ----
 
-function show_request_message(text) {
+// Beside Start: a refusal of the program (kind "problem"), or what a
+// request did when nothing else shows it (kind "info").
+function show_request_message(text, kind = 'problem') {
   const element = $('request-message');
   element.textContent = text ?? '';
   element.hidden = !text;
+  element.classList.toggle('info', kind === 'info');
+  if (text) element.scrollIntoView({ block: 'nearest' });
 }
 
 function update_buttons() {
-  const busy = ui.state.in_flight;
+  const busy = Boolean(ui.state.in_flight);
   const running = Boolean(ui.state.status?.running);
-  $('start').disabled = Boolean(busy) || running;
-  $('restart').disabled = Boolean(busy) || !running;
-  $('stop').disabled = Boolean(busy);
+  // A stream that ended with an error would start again with the program:
+  // Stop turns that off.
+  const failed = stream_state(ui.state.status).key === 'failed';
+  $('start').disabled = busy || running;
+  $('restart').disabled = busy || !running;
+  $('stop').disabled = busy || !(running || failed);
   for (const action of ['start', 'restart', 'stop']) {
-    $(action).setAttribute('aria-busy', String(busy === action));
+    $(action).setAttribute('aria-busy', String(ui.state.in_flight === action));
   }
+}
+
+// A button disabled while its request ran has dropped the focus to the
+// page: it goes on to the button that comes next, for keyboard users.
+function restore_focus(action, had_focus) {
+  if (had_focus !== $(action) || (document.activeElement === had_focus && !had_focus.disabled)) return;
+  const next = { start: ['stop', 'start'], restart: ['restart', 'stop'], stop: ['start', 'stop'] };
+  next[action].map($).find((button) => !button.disabled)?.focus();
+}
+
+// Checks the form before a start; false, with the message beside the field
+// and the focus in it, when something there would not work.
+function form_ready() {
+  take_key_from_url();
+  const check = destination_check();
+  ui.destination_checked = true;
+  show_destination_check(check);
+  const profile_error = check_parameters();
+  if (check) {
+    $(FIELDS[check.field]).focus();
+  } else if (profile_error) {
+    $('profile-edit').open = true;
+    $('profile-parameters').focus();
+  }
+  return !check && !profile_error;
 }
 
 async function control(action) {
   if (ui.state.in_flight) return;
   let body;
   if (action !== 'stop') {
-    take_key_from_url();
+    if (!form_ready()) return;
     const form = form_values();
-    const destination_error = destination_problem(form.destination);
-    show_destination_problem(destination_error);
-    const profile_error = check_parameters();
-    if (destination_error || profile_error) {
-      show_request_message(destination_error ?? profile_error);
-      (destination_error ? $('server-url') : $('profile-parameters')).focus();
-      return;
-    }
     body = new URLSearchParams({
       destination: form.destination,
       profileName: form.profileName,
@@ -315,12 +367,21 @@ async function control(action) {
       return;
     }
   }
+  const had_focus = document.activeElement;
+  const was_running = Boolean(ui.state.status?.running);
   ui.state.in_flight = action;
   update_buttons();
   show_request_message('');
   try {
     const { http, doc } = await call_api(`api/${action}`, { method: 'POST', body }, CONTROL_TIMEOUT_MS);
     if (http === 200 && is_status_document(doc)) {
+      if (action !== 'stop') {
+        // The form is what was saved now: it follows later changes again.
+        ui.applied = choice_key(doc);
+        ui.state.touched = false;
+      } else if (!was_running) {
+        show_request_message(RESUME_OFF, 'info');
+      }
       apply_status(doc);
     } else if (is_status_document(doc)) {
       // A start while a stream runs answers with the status document.
@@ -334,6 +395,7 @@ async function control(action) {
   } finally {
     ui.state.in_flight = null;
     update_buttons();
+    restore_focus(action, had_focus);
   }
 }
 
@@ -347,26 +409,44 @@ function announce(text) {
   $('announce').textContent = text;
 }
 
+// How long the stream has waited for its server, as this page has seen it.
+function waiting_seconds(status) {
+  const waiting = stream_state(status).key === 'starting' && Boolean(status.streamDetails);
+  if (!waiting) ui.waiting_since = null;
+  else if (ui.waiting_since === null) ui.waiting_since = Date.now();
+  return waiting ? Math.floor((Date.now() - ui.waiting_since) / 1000) : 0;
+}
+
+// Text that is read out when it changes is only set when it does.
+function set_text(id, text) {
+  if ($(id).textContent !== text) $(id).textContent = text;
+}
+
 function render_status(status) {
   const state = stream_state(status);
   const badge = $('state-badge');
   badge.dataset.state = state.key;
   $('state-label').textContent = state.label;
-  $('running').textContent = status.running ? (status.framesSent > 0 ? 'Streaming' : 'Starting: waiting for video') : 'Not running';
+  $('state-line').textContent = state_line(status, waiting_seconds(status));
+  $('state-line').dataset.state = state.key;
+  $('running').textContent = state.label;
   $('frames-sent').textContent = format_count(status.framesSent);
   $('bytes-sent').textContent = format_bytes(status.bytesSent);
-  $('current-bitrate').textContent = status.running ? format_bitrate(status.currentBitrate) : '—';
+  let bitrate = '—';
+  if (state.key === 'live') bitrate = status.currentBitrate ? format_bitrate(status.currentBitrate) : 'Measuring…';
+  $('current-bitrate').textContent = bitrate;
   $('last-packet').textContent = format_bytes(status.lastPacketBytes);
   $('profile-live').textContent = text_or_dash(status.profileName || (status.running ? '' : status.savedProfileName));
   $('stream-details').textContent = text_or_dash(status.streamDetails);
   $('profile-details').textContent = text_or_dash(status.profileDetails);
 
-  const ended_badly = !status.running && status.lastError && status.lastError !== STOPPED_MESSAGE;
-  $('last-error').hidden = !ended_badly;
-  $('last-error-text').textContent = ended_badly ? status.lastError : '';
-  const stopped = !status.running && status.lastError === STOPPED_MESSAGE;
-  $('stopped-note').hidden = !stopped;
-  $('stopped-note').textContent = stopped ? STOPPED_MESSAGE : '';
+  // Beside Start until the next start; the alert role reads it out, and a
+  // failure while the page is open is brought into view.
+  const failed = state.key === 'failed';
+  const appears = failed && $('last-error').hidden && ui.announced !== null;
+  set_text('last-error-text', failed ? status.lastError : '');
+  $('last-error').hidden = !failed;
+  if (appears) $('last-error').scrollIntoView({ block: 'nearest' });
 
   $('device-model').textContent = text_or_dash(status.deviceModel);
   $('serial-number').textContent = text_or_dash(status.serialNumber);
@@ -380,7 +460,6 @@ function render_status(status) {
       live: 'Stream is live.',
       starting: 'Stream is starting.',
       stopped: STOPPED_MESSAGE,
-      failed: `Stream ended: ${status.lastError}`,
       idle: 'Stream is not running.',
     };
     announce(messages[state.key] ?? '');
@@ -398,20 +477,36 @@ function render_chart() {
 function apply_status(status) {
   ui.state.status = status;
   render_status(status);
-  prefill(status);
+  sync_form(status);
   update_buttons();
   if ($('diagnostics-details').open) $('diagnostics-text').value = report();
 }
 
-// The saved choice fills the form once, unless the person has begun typing.
-function prefill(status) {
-  if (ui.state.prefilled || !ui.state.profiles_ready) return;
-  ui.state.prefilled = true;
-  if (ui.state.touched) return;
+// The saved choice as the status document reports it.
+function choice_key(status) {
+  const name = (status.running && status.profileName) || status.savedProfileName;
+  return JSON.stringify([status.destination, name, Boolean(status.silentAudio)]);
+}
+
+// The saved choice fills the form when the page opens and again whenever
+// another page or a script changes it, unless the person has edited the
+// form since it was last filled or sent.
+function sync_form(status) {
+  if (!ui.state.profiles_ready) return;
+  const key = choice_key(status);
+  if (key === ui.applied) return;
+  ui.applied = key;
+  if (!ui.state.touched) fill_form(status);
+}
+
+function fill_form(status) {
   if (status.destination) {
     const { server, key } = split_destination(status.destination);
     $('server-url').value = server;
     $('stream-key').value = key;
+    ui.kept_whole = null;
+    ui.before_move = null;
+    show_key_note(null);
     $('silent-audio').checked = Boolean(status.silentAudio);
     update_destination_preview();
   }
@@ -517,16 +612,11 @@ function wire() {
     }
     update_destination_preview();
   });
-  $('server-url').addEventListener('change', take_key_from_url);
   $('stream-key').addEventListener('input', () => {
     show_key_note(null);
     update_destination_preview();
   });
   $('key-undo').addEventListener('click', put_key_back);
-  $('server-url').addEventListener('blur', () => {
-    const destination = current_destination();
-    if (destination) show_destination_problem(destination_problem(destination));
-  });
   $('show-key').addEventListener('click', () => {
     if ($('stream-key').type === 'text') {
       hide_key();
@@ -549,7 +639,7 @@ async function main() {
   choose_profile(find_profile(DEFAULT_PRESET));
   update_buttons();
   poll();
-  const camera_profiles = await fetch_camera_profiles();
+  const camera_profiles = location.port === PROGRAM_PORT ? [] : await fetch_camera_profiles();
   if (camera_profiles.length) {
     const keep = ui.state.touched ? form_values() : null;
     build_profile_options(camera_profiles);
@@ -561,7 +651,7 @@ async function main() {
   }
   ui.state.profiles_ready = true;
   document.body.dataset.profiles = camera_profiles.length ? 'camera' : 'presets';
-  if (ui.state.status) prefill(ui.state.status);
+  if (ui.state.status) sync_form(ui.state.status);
 }
 
 main();

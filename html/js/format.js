@@ -1,4 +1,5 @@
-// Destination rules and masking, human units and the diagnostics report.
+// Destination rules and masking, the checks before a start, human units,
+// the words for the stream's state and the diagnostics report.
 
 export const DESTINATION_PREFIX = 'rtmp://';
 export const KEY_MASK = '********';
@@ -10,15 +11,57 @@ export function byte_length(text) {
   return new TextEncoder().encode(text).length;
 }
 
-// The program's own check of a destination: null when it is accepted,
-// else the message the program answers with.
-export function destination_problem(destination) {
-  if (!destination) return 'Missing RTMP destination.';
-  if (byte_length(destination) <= 6 || !destination.startsWith(DESTINATION_PREFIX)) {
-    return 'Destination must begin with rtmp://.';
+// White space, control characters, the characters URLs leave out and
+// anything beyond ASCII: none of them reaches the server as typed.
+const NOT_IN_URLS = /[\s\u0000-\u001f\u007f"<>\\^`{|}]|[^\u0000-\u007f]/u;
+
+function unsafe_character(text) {
+  const found = NOT_IN_URLS.exec(text)?.[0];
+  if (!found) return null;
+  if (/\s/u.test(found)) return 'a space';
+  if (found < ' ' || found === '\u007f') return 'a control character';
+  return `the character "${found}"`;
+}
+
+// What is wrong with the two destination fields before anything is sent:
+// null, or the field to fix and the message to show beside it. The
+// program's own words where it makes the same check.
+export function check_destination(server_text, key_text, keep_whole = false) {
+  const server = (server_text ?? '').trim();
+  if (!server) return { field: 'server', message: 'Missing RTMP destination.' };
+  const scheme = /^([a-z][a-z0-9+.-]*):\/\//i.exec(server)?.[1].toLowerCase();
+  if (scheme === 'rtmps') {
+    return { field: 'server', message: "RTMPS is not supported: use the service's rtmp:// address." };
   }
-  if (byte_length(destination) > LIMITS.destination) {
-    return `Destination is too long: at most ${LIMITS.destination} bytes.`;
+  if (scheme === 'https') {
+    return {
+      field: 'server',
+      message: "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address.",
+    };
+  }
+  if (!server.startsWith(DESTINATION_PREFIX) || server.length <= DESTINATION_PREFIX.length) {
+    return { field: 'server', message: 'Destination must begin with rtmp://.' };
+  }
+  if (server.includes('://', DESTINATION_PREFIX.length)) {
+    return {
+      field: 'server',
+      message: 'The server URL holds two addresses: clear the field, then paste the address again.',
+    };
+  }
+  const plan = plan_destination(server_text, key_text, keep_whole);
+  const in_server = unsafe_character(plan.server);
+  if (in_server) {
+    return { field: 'server', message: `The server URL contains ${in_server}, which a URL cannot carry.` };
+  }
+  const in_key = unsafe_character(plan.key);
+  if (in_key) {
+    return { field: 'key', message: `The stream key contains ${in_key}, which a URL cannot carry.` };
+  }
+  if (!plan.key) {
+    return { field: 'key', message: 'Enter the stream key: the service shows it with the server URL.' };
+  }
+  if (byte_length(plan.destination) > LIMITS.destination) {
+    return { field: 'key', message: `Destination is too long: at most ${LIMITS.destination} bytes.` };
   }
   return null;
 }
@@ -58,12 +101,15 @@ function mask_password(url) {
 // `preview` is the destination with its key and any password masked.
 export function plan_destination(server_text, key_text, keep_whole = false) {
   const text = (server_text ?? '').trim();
-  const from_url = keep_whole ? { server: text, key: '' } : split_destination(text);
+  // Two addresses run together ("…/livertmp://…") are neither split nor
+  // shown (the second may hold a key): the check before a start flags them.
+  const two = text.includes('://', text.indexOf('://') + 3);
+  const from_url = keep_whole || two ? { server: text, key: '' } : split_destination(text);
   const moved = from_url.key !== '';
   const server = from_url.server;
   const key = moved ? from_url.key : (key_text ?? '').trim();
   const destination = join_destination(server, key);
-  const preview = mask_password(join_destination(server, destination === server ? '' : KEY_MASK));
+  const preview = two ? '' : mask_password(join_destination(server, destination === server ? '' : KEY_MASK));
   return { server, key, moved, destination, preview };
 }
 
@@ -83,6 +129,7 @@ export function mask_secrets(text, destination) {
 }
 
 const SI = ['', 'k', 'M', 'G', 'T', 'P'];
+const MEGA = 1000000;
 
 function scaled(value, unit) {
   let v = Number(value) || 0;
@@ -99,8 +146,12 @@ export function format_bytes(bytes) {
   return scaled(bytes, 'B');
 }
 
+// As the program writes bitrates in its details texts: kbps rounded up
+// below 1 Mbps, Mbps with two decimals from there on.
 export function format_bitrate(bits_per_second) {
-  return scaled(bits_per_second, 'bit/s');
+  const value = Math.max(0, Math.round(Number(bits_per_second) || 0));
+  if (value >= MEGA) return `${(value / MEGA).toFixed(2)} Mbps`;
+  return `${Math.ceil(value / 1000)} kbps`;
 }
 
 export function format_count(n) {
@@ -116,6 +167,33 @@ export function stream_state(status) {
   if (status.lastError === 'Stream stopped.') return { key: 'stopped', label: 'Stopped' };
   if (status.lastError) return { key: 'failed', label: 'Ended with an error' };
   return { key: 'idle', label: 'Idle' };
+}
+
+// Seconds of waiting for the server after which the words say so.
+export const SLOW_SERVER_S = 3;
+
+// The stream's state in words, beside Start and in the status card.
+// `waiting_s`: for how long the page has seen the stream wait for its
+// server (the camera's video is there, no packet has gone out yet).
+export function state_line(status, waiting_s = 0) {
+  const state = stream_state(status);
+  switch (state.key) {
+    case 'unknown':
+      return 'Waiting for the first status from Corvane…';
+    case 'starting':
+      if (!status.streamDetails) return "Starting: opening the camera's video…";
+      if (waiting_s < SLOW_SERVER_S) return 'Starting: connecting to the RTMP server…';
+      return `Starting: waiting for the RTMP server to answer (${waiting_s} s)…`;
+    case 'live': {
+      const rate = status.currentBitrate ? format_bitrate(status.currentBitrate) : 'measuring the bitrate';
+      return `Live: ${format_count(status.framesSent)} frames sent, ${rate}.`;
+    }
+    case 'stopped':
+      return 'Stream stopped.';
+    default:
+      // A failure is told beside this line, in full.
+      return 'Not running.';
+  }
 }
 
 function indent(text) {

@@ -1,6 +1,8 @@
 // Stream profiles the page offers itself, and the camera's own list when the
 // camera that serves the page has a stream-profile API.
 
+import { format_bitrate } from './format.js';
+
 const SIZES = [
   { width: 1920, height: 1080, kbps: { h264: 4500, h265: 3000, av1: 2500 } },
   { width: 1280, height: 720, kbps: { h264: 2500, h265: 1600, av1: 1300 } },
@@ -17,7 +19,9 @@ const KEYFRAME_SECONDS = 2;
 export const PRESETS = CODECS.flatMap((codec) =>
   SIZES.map((size) => ({
     name: `${codec.label} ${size.width}x${size.height} ${FPS} fps`,
-    description: `${codec.label}, ${size.width}x${size.height} at ${FPS} fps, a keyframe every ${KEYFRAME_SECONDS} s, ${size.kbps[codec.key]} kbit/s`,
+    description:
+      `${codec.label}, ${size.width}x${size.height} at ${FPS} fps, ` +
+      `a keyframe every ${KEYFRAME_SECONDS} s, ${format_bitrate(size.kbps[codec.key] * 1000)}`,
     parameters:
       `videocodec=${codec.key}&resolution=${size.width}x${size.height}&fps=${FPS}` +
       `&videokeyframeinterval=${FPS * KEYFRAME_SECONDS}&videobitrate=${size.kbps[codec.key]}`,

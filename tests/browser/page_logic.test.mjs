@@ -1,6 +1,6 @@
 // The page's pure rules under Node: what Start sends for the destination
-// fields and what the page shows of it, messages, units, states, parameter
-// hints and the report for support.
+// fields and what the page shows of it, the checks before a start, messages,
+// units, states and their words, parameter hints and the report for support.
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
@@ -36,16 +36,85 @@ for (const [server, key, whole, destination, preview, moved] of plans) {
   });
 }
 
+const KEY = 'stream-key';
+const SERVER = 'server-url';
+const checks = [
+  // name, server field, key field, field with the message ('' for none), message
+  ['whole URL', 'rtmp://h:1935/live/key', '', '', ''],
+  ['two fields', ' rtmp://h/live ', ' key ', '', ''],
+  ['kept whole with its key', 'rtmp://h/app/inst', 'key', '', ''],
+  ['empty', ' ', 'key', SERVER, 'Missing RTMP destination.'],
+  ['RTMPS', 'RTMPS://h/live/key', '', SERVER, "RTMPS is not supported: use the service's rtmp:// address."],
+  ['https', 'https://h/live/key', '', SERVER,
+    "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address."],
+  ['another scheme', 'http://h/live', 'key', SERVER, 'Destination must begin with rtmp://.'],
+  ['no scheme', 'h/live/key', '', SERVER, 'Destination must begin with rtmp://.'],
+  ['upper-case scheme', 'RTMP://h/live/key', '', SERVER, 'Destination must begin with rtmp://.'],
+  ['scheme alone', 'rtmp://', 'key', SERVER, 'Destination must begin with rtmp://.'],
+  ['two URLs', 'rtmp://h/livertmp://h/live/key', '', SERVER,
+    'The server URL holds two addresses: clear the field, then paste the address again.'],
+  ['space in the URL', 'rtmp://h/my live', 'key', SERVER, 'The server URL contains a space, which a URL cannot carry.'],
+  ['tab in the URL', 'rtmp://h/li\tve', 'key', SERVER, 'The server URL contains a space, which a URL cannot carry.'],
+  ['space in the key', 'rtmp://h/live', 'my key', KEY, 'The stream key contains a space, which a URL cannot carry.'],
+  ['space in the key of the URL', 'rtmp://h/live/my key', '', KEY,
+    'The stream key contains a space, which a URL cannot carry.'],
+  ['no-break space', 'rtmp://h/live', 'my\u00a0key', KEY, 'The stream key contains a space, which a URL cannot carry.'],
+  ['control character', 'rtmp://h/live', 'key\u0001', KEY,
+    'The stream key contains a control character, which a URL cannot carry.'],
+  ['brace', 'rtmp://h/live', 'k{1}', KEY, 'The stream key contains the character "{", which a URL cannot carry.'],
+  ['beyond ASCII', 'rtmp://h/live', 'kl\u00e9', KEY,
+    'The stream key contains the character "\u00e9", which a URL cannot carry.'],
+  ['no key', 'rtmp://h/live', ' ', KEY, 'Enter the stream key: the service shows it with the server URL.'],
+  ['no key after the application', 'rtmp://h/live/', '', KEY,
+    'Enter the stream key: the service shows it with the server URL.'],
+  ['longest', 'rtmp://h/live', 'k'.repeat(1009), '', ''],
+  ['too long', 'rtmp://h/live', 'k'.repeat(1010), KEY, 'Destination is too long: at most 1023 bytes.'],
+];
+for (const [name, server, key, field, message] of checks) {
+  test(`destination check: ${name}`, () => {
+    const check = format.check_destination(server, key, name === 'kept whole with its key');
+    const ids = { server: SERVER, key: KEY };
+    assert.deepEqual(check ? [ids[check.field], check.message] : ['', ''], [field, message]);
+  });
+}
+
+const LIVE = { running: true, framesSent: 1234, streamDetails: 'Video', currentBitrate: 2_500_000 };
+const words = [
+  // name, status, seconds waited for the server, words
+  ['no status yet', null, 0, 'Waiting for the first status from Corvane…'],
+  ['capture starting', { running: true, framesSent: 0, streamDetails: '' }, 0,
+    "Starting: opening the camera's video…"],
+  ['connecting', { running: true, framesSent: 0, streamDetails: 'Video' }, 2,
+    'Starting: connecting to the RTMP server…'],
+  ['server slow', { running: true, framesSent: 0, streamDetails: 'Video' }, 3,
+    'Starting: waiting for the RTMP server to answer (3 s)…'],
+  ['live', LIVE, 9, 'Live: 1\u2009234 frames sent, 2.50 Mbps.'],
+  ['live, first bitrate not measured', { ...LIVE, currentBitrate: 0 }, 0,
+    'Live: 1\u2009234 frames sent, measuring the bitrate.'],
+  ['stopped', { running: false, lastError: 'Stream stopped.' }, 0, 'Stream stopped.'],
+  ['failed', { running: false, lastError: 'Unable to connect to RTMP destination: x' }, 0, 'Not running.'],
+  ['idle', { running: false, lastError: '' }, 0, 'Not running.'],
+];
+for (const [name, status, waited, line] of words) {
+  test(`state words: ${name}`, () => {
+    assert.equal(format.state_line(status, waited), line);
+  });
+}
+
 // [what the page computes, what it must be]
+const TWO_URLS = format.plan_destination('rtmp://h/livertmp://h/live/key', '');
 const shown = [
-  [format.destination_problem(''), 'Missing RTMP destination.'],
-  [format.destination_problem('rtmps://host/live/key'), 'Destination must begin with rtmp://.'],
-  [format.destination_problem(`rtmp://h/${'k'.repeat(1015)}`), 'Destination is too long: at most 1023 bytes.'],
-  [format.destination_problem(`rtmp://h/${'k'.repeat(1014)}`), null],
+  // Two URLs run together are neither split nor shown: the second may hold a key.
+  [TWO_URLS.moved, false],
+  [TWO_URLS.preview, ''],
   [format.format_bytes(999), '999 B'],
   [format.format_bytes(4_500_000_000), '4.50 GB'],
-  [format.format_bitrate(2_500_000), '2.50 Mbit/s'],
-  [format.format_bitrate(800_000), '800 kbit/s'],
+  [format.format_bitrate(2_500_000), '2.50 Mbps'],
+  [format.format_bitrate(1_000_000), '1.00 Mbps'],
+  [format.format_bitrate(999_999), '1000 kbps'],
+  [format.format_bitrate(800_000), '800 kbps'],
+  [format.format_bitrate(1), '1 kbps'],
+  [format.format_bitrate(0), '0 kbps'],
   [format.format_count(1234567), '1\u2009234\u2009567'],
   [format.stream_state({ running: true, framesSent: 0 }).key, 'starting'],
   [format.stream_state({ running: true, framesSent: 5 }).key, 'live'],
