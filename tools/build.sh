@@ -30,7 +30,9 @@ case "${2:-}" in
     # A test that is a build target is built; the others drive the program.
     mapfile -t known < <(ninja -C "build/$flavour" -t targets all | sed -E 's/:.*//')
     targets=($(comm -12 <(printf '%s\n' "${tests[@]}" | sort) <(printf '%s\n' "${known[@]}" | sort)))
-    if (( ${#targets[@]} < ${#tests[@]} )); then targets+=(corvane axparameter vdostream device-services); fi
+    if (( ${#targets[@]} < ${#tests[@]} )); then
+      targets+=(corvane axparameter vdostream device-services)
+    fi
     echo "[build] $flavour: ${#tests[@]} tests labelled $3" ;;
   --program)
     targets=(corvane axparameter vdostream device-services)

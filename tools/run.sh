@@ -25,9 +25,11 @@ cat > "$work/bus.conf" <<EOF
   <allow receive_sender="*"/></policy></busconfig>
 EOF
 if command -v dbus-daemon > /dev/null; then
-  dbus-daemon --nofork --nopidfile --nosyslog --config-file="$work/bus.conf" &
-  pids+=($!)
-  while [[ ! -S "$work/bus" ]]; do sleep 0.05; done
+  # Its complaints (a lower file limit in a container) would only be noise.
+  dbus-daemon --nofork --nopidfile --nosyslog --config-file="$work/bus.conf" 2>/dev/null &
+  bus=$!
+  pids+=($bus)
+  while [[ ! -S "$work/bus" ]] && kill -0 $bus 2>/dev/null; do sleep 0.05; done
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
   "$stage/platform/device-services" "$AXPARAMETER_SYSTEM_SERIAL" "$work/services-ready" &
   services=$!

@@ -286,8 +286,11 @@ function show_destination_check(check) {
 // Nothing here runs when a field loses the focus: whatever appeared then
 // would move Start from under a pointer already pressing it.
 function update_destination_preview() {
-  $('destination-preview').textContent = destination_plan().preview || '—';
-  if (ui.destination_checked) show_destination_check(destination_check());
+  // Only a server URL that could work is shown as where the stream goes.
+  const check = destination_check();
+  const preview = check?.field === 'server' ? '' : destination_plan().preview;
+  $('destination-preview').textContent = preview || '—';
+  if (ui.destination_checked) show_destination_check(check);
 }
 
 function form_values() {
@@ -328,7 +331,8 @@ function update_buttons() {
 // A button disabled while its request ran has dropped the focus to the
 // page: it goes on to the button that comes next, for keyboard users.
 function restore_focus(action, had_focus) {
-  if (had_focus !== $(action) || (document.activeElement === had_focus && !had_focus.disabled)) return;
+  if (had_focus !== $(action)) return;
+  if (document.activeElement === had_focus && !had_focus.disabled) return;
   const next = { start: ['stop', 'start'], restart: ['restart', 'stop'], stop: ['start', 'stop'] };
   next[action].map($).find((button) => !button.disabled)?.focus();
 }
@@ -432,8 +436,10 @@ function render_status(status) {
   $('running').textContent = state.label;
   $('frames-sent').textContent = format_count(status.framesSent);
   $('bytes-sent').textContent = format_bytes(status.bytesSent);
+  // The first figure comes 5 s into the stream.
+  const rate = status.currentBitrate;
   let bitrate = '—';
-  if (state.key === 'live') bitrate = status.currentBitrate ? format_bitrate(status.currentBitrate) : 'Measuring…';
+  if (state.key === 'live') bitrate = rate ? format_bitrate(rate) : 'Measuring…';
   $('current-bitrate').textContent = bitrate;
   $('last-packet').textContent = format_bytes(status.lastPacketBytes);
   $('profile-live').textContent = text_or_dash(status.profileName || (status.running ? '' : status.savedProfileName));

@@ -23,45 +23,41 @@ function unsafe_character(text) {
   return `the character "${found}"`;
 }
 
+const problem = (field, message) => ({ field, message });
+
 // What is wrong with the two destination fields before anything is sent:
 // null, or the field to fix and the message to show beside it. The
 // program's own words where it makes the same check.
 export function check_destination(server_text, key_text, keep_whole = false) {
   const server = (server_text ?? '').trim();
-  if (!server) return { field: 'server', message: 'Missing RTMP destination.' };
+  if (!server) return problem('server', 'Missing RTMP destination.');
   const scheme = /^([a-z][a-z0-9+.-]*):\/\//i.exec(server)?.[1].toLowerCase();
   if (scheme === 'rtmps') {
-    return { field: 'server', message: "RTMPS is not supported: use the service's rtmp:// address." };
+    return problem('server', "RTMPS is not supported: use the service's rtmp:// address.");
   }
   if (scheme === 'https') {
-    return {
-      field: 'server',
-      message: "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address.",
-    };
+    return problem('server',
+      "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address.");
   }
   if (!server.startsWith(DESTINATION_PREFIX) || server.length <= DESTINATION_PREFIX.length) {
-    return { field: 'server', message: 'Destination must begin with rtmp://.' };
+    return problem('server', 'Destination must begin with rtmp://.');
   }
   if (server.includes('://', DESTINATION_PREFIX.length)) {
-    return {
-      field: 'server',
-      message: 'The server URL holds two addresses: clear the field, then paste the address again.',
-    };
+    return problem('server',
+      'The server URL holds two addresses: clear the field, then paste the address again.');
   }
   const plan = plan_destination(server_text, key_text, keep_whole);
   const in_server = unsafe_character(plan.server);
   if (in_server) {
-    return { field: 'server', message: `The server URL contains ${in_server}, which a URL cannot carry.` };
+    return problem('server', `The server URL contains ${in_server}, which a URL cannot carry.`);
   }
   const in_key = unsafe_character(plan.key);
-  if (in_key) {
-    return { field: 'key', message: `The stream key contains ${in_key}, which a URL cannot carry.` };
-  }
+  if (in_key) return problem('key', `The stream key contains ${in_key}, which a URL cannot carry.`);
   if (!plan.key) {
-    return { field: 'key', message: 'Enter the stream key: the service shows it with the server URL.' };
+    return problem('key', 'Enter the stream key: the service shows it with the server URL.');
   }
   if (byte_length(plan.destination) > LIMITS.destination) {
-    return { field: 'key', message: `Destination is too long: at most ${LIMITS.destination} bytes.` };
+    return problem('key', `Destination is too long: at most ${LIMITS.destination} bytes.`);
   }
   return null;
 }
@@ -109,7 +105,8 @@ export function plan_destination(server_text, key_text, keep_whole = false) {
   const server = from_url.server;
   const key = moved ? from_url.key : (key_text ?? '').trim();
   const destination = join_destination(server, key);
-  const preview = two ? '' : mask_password(join_destination(server, destination === server ? '' : KEY_MASK));
+  const masked = join_destination(server, destination === server ? '' : KEY_MASK);
+  const preview = two ? '' : mask_password(masked);
   return { server, key, moved, destination, preview };
 }
 
@@ -185,7 +182,8 @@ export function state_line(status, waiting_s = 0) {
       if (waiting_s < SLOW_SERVER_S) return 'Starting: connecting to the RTMP server…';
       return `Starting: waiting for the RTMP server to answer (${waiting_s} s)…`;
     case 'live': {
-      const rate = status.currentBitrate ? format_bitrate(status.currentBitrate) : 'measuring the bitrate';
+      const bitrate = status.currentBitrate;
+      const rate = bitrate ? format_bitrate(bitrate) : 'measuring the bitrate';
       return `Live: ${format_count(status.framesSent)} frames sent, ${rate}.`;
     }
     case 'stopped':

@@ -228,7 +228,8 @@ class Refusals(Received):
     def test_receiver_that_refuses_the_stream_name(self):
         # The server's status message says what FFmpeg's error code cannot.
         with h.Program() as program, Nginx() as receiver, NameHolder(receiver.url):
-            self.assertEqual(h.start(receiver.url, "Taken", "resolution=320x180", "yes").status, 200)
+            reply = h.start(receiver.url, "Taken", "resolution=320x180", "yes")
+            self.assertEqual(reply.status, 200)
             doc = h.wait_status(lambda d: not d["running"])
             self.assertEqual(doc["lastError"], "Unable to connect to RTMP destination: "
                              "Operation not permitted (server: Already publishing)")

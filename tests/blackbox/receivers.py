@@ -175,7 +175,8 @@ ACCEPT_PUBLISHER = (  # connect's and createStream's results, then publish's sta
 
 
 def amf_object(**fields):
-    members = b"".join(struct.pack(">H", len(k)) + k.encode() + amf_text(v) for k, v in fields.items())
+    members = b"".join(struct.pack(">H", len(k)) + k.encode() + amf_text(v)
+                       for k, v in fields.items())
     return b"\x03" + members + b"\0\0\x09"
 
 
@@ -189,13 +190,14 @@ class NameHolder(Closing):
         self.sock.sendall(b"\x03" + bytes(1536))
         s1 = self.sock.recv(1537, socket.MSG_WAITALL)[1:]
         self.sock.recv(1536, socket.MSG_WAITALL)
-        connect = amf_object(app=app, type="nonprivate", tcUrl=url.rsplit("/", 1)[0])
-        publish = amf_text(name) + amf_text("live")
+        connect = amf_text("connect") + amf_number(1) + amf_object(
+            app=app, type="nonprivate", tcUrl=url.rsplit("/", 1)[0])
+        create = amf_text("createStream") + amf_number(2) + b"\x05"
+        publish = amf_text("publish") + amf_number(3) + b"\x05" + amf_text(name) + amf_text("live")
         # The handshake's echo, a chunk size that fits each message in one chunk, the commands.
-        self.sock.sendall(s1 + rtmp_message(2, 1, 0, struct.pack(">I", 4096))
-                          + rtmp_message(3, 20, 0, amf_text("connect") + amf_number(1) + connect)
-                          + rtmp_message(3, 20, 0, amf_text("createStream") + amf_number(2) + b"\x05")
-                          + rtmp_message(8, 20, 1, amf_text("publish") + amf_number(3) + b"\x05" + publish))
+        chunk_size = rtmp_message(2, 1, 0, struct.pack(">I", 4096))
+        self.sock.sendall(s1 + chunk_size + rtmp_message(3, 20, 0, connect)
+                          + rtmp_message(3, 20, 0, create) + rtmp_message(8, 20, 1, publish))
         answers = b""
         while b"NetStream.Publish.Start" not in answers:
             data = self.sock.recv(4096)

@@ -38,37 +38,43 @@ for (const [server, key, whole, destination, preview, moved] of plans) {
 
 const KEY = 'stream-key';
 const SERVER = 'server-url';
+const RTMPS = "RTMPS is not supported: use the service's rtmp:// address.";
+const HTTPS =
+  "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address.";
+const SCHEME = 'Destination must begin with rtmp://.';
+const TWO = 'The server URL holds two addresses: clear the field, then paste the address again.';
+const SPACE_IN_URL = 'The server URL contains a space, which a URL cannot carry.';
+const SPACE_IN_KEY = 'The stream key contains a space, which a URL cannot carry.';
+const NO_KEY = 'Enter the stream key: the service shows it with the server URL.';
 const checks = [
   // name, server field, key field, field with the message ('' for none), message
   ['whole URL', 'rtmp://h:1935/live/key', '', '', ''],
   ['two fields', ' rtmp://h/live ', ' key ', '', ''],
   ['kept whole with its key', 'rtmp://h/app/inst', 'key', '', ''],
   ['empty', ' ', 'key', SERVER, 'Missing RTMP destination.'],
-  ['RTMPS', 'RTMPS://h/live/key', '', SERVER, "RTMPS is not supported: use the service's rtmp:// address."],
-  ['https', 'https://h/live/key', '', SERVER,
-    "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address."],
-  ['another scheme', 'http://h/live', 'key', SERVER, 'Destination must begin with rtmp://.'],
-  ['no scheme', 'h/live/key', '', SERVER, 'Destination must begin with rtmp://.'],
-  ['upper-case scheme', 'RTMP://h/live/key', '', SERVER, 'Destination must begin with rtmp://.'],
-  ['scheme alone', 'rtmp://', 'key', SERVER, 'Destination must begin with rtmp://.'],
-  ['two URLs', 'rtmp://h/livertmp://h/live/key', '', SERVER,
-    'The server URL holds two addresses: clear the field, then paste the address again.'],
-  ['space in the URL', 'rtmp://h/my live', 'key', SERVER, 'The server URL contains a space, which a URL cannot carry.'],
-  ['tab in the URL', 'rtmp://h/li\tve', 'key', SERVER, 'The server URL contains a space, which a URL cannot carry.'],
-  ['space in the key', 'rtmp://h/live', 'my key', KEY, 'The stream key contains a space, which a URL cannot carry.'],
-  ['space in the key of the URL', 'rtmp://h/live/my key', '', KEY,
-    'The stream key contains a space, which a URL cannot carry.'],
-  ['no-break space', 'rtmp://h/live', 'my\u00a0key', KEY, 'The stream key contains a space, which a URL cannot carry.'],
+  ['RTMPS', 'RTMPS://h/live/key', '', SERVER, RTMPS],
+  ['https', 'https://h/live/key', '', SERVER, HTTPS],
+  ['another scheme', 'http://h/live', 'key', SERVER, SCHEME],
+  ['no scheme', 'h/live/key', '', SERVER, SCHEME],
+  ['upper-case scheme', 'RTMP://h/live/key', '', SERVER, SCHEME],
+  ['scheme alone', 'rtmp://', 'key', SERVER, SCHEME],
+  ['two URLs', 'rtmp://h/livertmp://h/live/key', '', SERVER, TWO],
+  ['space in the URL', 'rtmp://h/my live', 'key', SERVER, SPACE_IN_URL],
+  ['tab in the URL', 'rtmp://h/li\tve', 'key', SERVER, SPACE_IN_URL],
+  ['space in the key', 'rtmp://h/live', 'my key', KEY, SPACE_IN_KEY],
+  ['space in the key of the URL', 'rtmp://h/live/my key', '', KEY, SPACE_IN_KEY],
+  ['no-break space', 'rtmp://h/live', 'my\u00a0key', KEY, SPACE_IN_KEY],
   ['control character', 'rtmp://h/live', 'key\u0001', KEY,
     'The stream key contains a control character, which a URL cannot carry.'],
-  ['brace', 'rtmp://h/live', 'k{1}', KEY, 'The stream key contains the character "{", which a URL cannot carry.'],
+  ['brace', 'rtmp://h/live', 'k{1}', KEY,
+    'The stream key contains the character "{", which a URL cannot carry.'],
   ['beyond ASCII', 'rtmp://h/live', 'kl\u00e9', KEY,
     'The stream key contains the character "\u00e9", which a URL cannot carry.'],
-  ['no key', 'rtmp://h/live', ' ', KEY, 'Enter the stream key: the service shows it with the server URL.'],
-  ['no key after the application', 'rtmp://h/live/', '', KEY,
-    'Enter the stream key: the service shows it with the server URL.'],
+  ['no key', 'rtmp://h/live', ' ', KEY, NO_KEY],
+  ['no key after the application', 'rtmp://h/live/', '', KEY, NO_KEY],
   ['longest', 'rtmp://h/live', 'k'.repeat(1009), '', ''],
-  ['too long', 'rtmp://h/live', 'k'.repeat(1010), KEY, 'Destination is too long: at most 1023 bytes.'],
+  ['too long', 'rtmp://h/live', 'k'.repeat(1010), KEY,
+    'Destination is too long: at most 1023 bytes.'],
 ];
 for (const [name, server, key, field, message] of checks) {
   test(`destination check: ${name}`, () => {
@@ -92,7 +98,7 @@ const words = [
   ['live, first bitrate not measured', { ...LIVE, currentBitrate: 0 }, 0,
     'Live: 1\u2009234 frames sent, measuring the bitrate.'],
   ['stopped', { running: false, lastError: 'Stream stopped.' }, 0, 'Stream stopped.'],
-  ['failed', { running: false, lastError: 'Unable to connect to RTMP destination: x' }, 0, 'Not running.'],
+  ['failed', { running: false, lastError: 'Unable to send RTMP packet: x' }, 0, 'Not running.'],
   ['idle', { running: false, lastError: '' }, 0, 'Not running.'],
 ];
 for (const [name, status, waited, line] of words) {

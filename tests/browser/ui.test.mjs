@@ -97,7 +97,8 @@ async function wait_live(page) {
 async function in_view(page, selector) {
   const box = await page.locator(selector).boundingBox();
   const { width, height } = page.viewportSize();
-  return box !== null && box.y >= 0 && box.x >= 0 && box.y + box.height <= height && box.x + box.width <= width;
+  if (box === null) return false;
+  return box.y >= 0 && box.x >= 0 && box.y + box.height <= height && box.x + box.width <= width;
 }
 
 scenario("under the camera's prefix the page shows the status, starts and stops", async (open) => {
@@ -106,7 +107,8 @@ scenario("under the camera's prefix the page shows the status, starts and stops"
     // Opened without its final slash, the page asks for the folder.
     const page = await open('desktop', PREFIX);
     const api_paths = new Set();
-    page.on('request', (r) => r.url().includes('/api/') && api_paths.add(new URL(r.url()).pathname));
+    const api_path = (request) => new URL(request.url()).pathname;
+    page.on('request', (r) => r.url().includes('/api/') && api_paths.add(api_path(r)));
     assert.equal(new URL(page.url()).pathname, `${PREFIX}/`);
     assert.ok(await in_view(page, '#start'), 'Start on the first screen');
     assert.equal(await page.isDisabled('#stop'), true);
@@ -121,9 +123,11 @@ scenario("under the camera's prefix the page shows the status, starts and stops"
     assert.equal((await api('status')).destination, rtmp.url);
     assert.doesNotMatch(rtmp.errors, /App field don't match|Unexpected stream/);
     await page.click('#stop');
-    await wait_for('"Stream stopped."', async () => (await text(page, '#state-line')) === 'Stream stopped.');
+    const stopped = async () => (await text(page, '#state-line')) === 'Stream stopped.';
+    await wait_for('"Stream stopped."', stopped);
     assert.equal(await state(page), 'stopped');
-    assert.deepEqual([...api_paths].sort(), ['start', 'status', 'stop'].map((n) => `${PREFIX}/api/${n}`));
+    const expected = ['start', 'status', 'stop'].map((name) => `${PREFIX}/api/${name}`);
+    assert.deepEqual([...api_paths].sort(), expected);
   } finally {
     await rtmp.stop();
   }
@@ -148,7 +152,8 @@ scenario('a full URL pasted over the saved destination publishes to its own key'
     assert.equal(await page.inputValue('#server-url'), 'rtmp://127.0.0.1:1936/live');
     assert.equal(await page.inputValue('#stream-key'), 'newkey');
     assert.equal(await page.getAttribute('#stream-key', 'type'), 'password');
-    assert.equal(await text(page, '#key-note-text'), 'Stream key taken from the server URL: everything after /live.');
+    assert.equal(await text(page, '#key-note-text'),
+      'Stream key taken from the server URL: everything after /live.');
     assert.equal(await text(page, '#destination-preview'), 'rtmp://127.0.0.1:1936/live/********');
 
     // Put back, the URL is kept whole and the key field follows it, visibly.
@@ -206,28 +211,33 @@ for (const [name, size, how] of first_presses) {
   });
 }
 
-// Caught before sending, said once and beside the field, with the focus there.
+// Caught before sending, said once and beside the field, with the focus there;
+// a server URL that cannot work is not shown as where the stream would go.
+const RTMPS = "RTMPS is not supported: use the service's rtmp:// address.";
 const mistakes = [
-  // name, size, server URL typed, then pasted at its end, stream key, field, message
+  // name, size, server URL typed, then pasted at its end, stream key, field, message, preview
   ['no stream key', 'desktop', 'rtmp://127.0.0.1:1935/live', '', '', 'stream-key',
-    'Enter the stream key: the service shows it with the server URL.'],
+    'Enter the stream key: the service shows it with the server URL.',
+    'rtmp://127.0.0.1:1935/live'],
   ['a space in the key', 'desktop', 'rtmp://127.0.0.1:1935/live', '', 'my key', 'stream-key',
-    'The stream key contains a space, which a URL cannot carry.'],
+    'The stream key contains a space, which a URL cannot carry.',
+    'rtmp://127.0.0.1:1935/live/********'],
   ['a space in the URL', 'desktop', 'rtmp://127.0.0.1:1935/my live', '', 'key', 'server-url',
-    'The server URL contains a space, which a URL cannot carry.'],
-  ['a URL pasted after another', 'desktop', 'rtmp://127.0.0.1:1935/live', 'rtmp://127.0.0.1:1935/live/key', '',
-    'server-url', 'The server URL holds two addresses: clear the field, then paste the address again.'],
-  ['RTMPS', 'desktop', 'rtmps://127.0.0.1/live/key', '', '', 'server-url',
-    "RTMPS is not supported: use the service's rtmp:// address."],
-  ['RTMPS on a phone', 'phone', 'rtmps://127.0.0.1/live/key', '', '', 'server-url',
-    "RTMPS is not supported: use the service's rtmp:// address."],
+    'The server URL contains a space, which a URL cannot carry.', '—'],
+  ['a URL pasted after another', 'desktop', 'rtmp://127.0.0.1:1935/live',
+    'rtmp://127.0.0.1:1935/live/key', '', 'server-url',
+    'The server URL holds two addresses: clear the field, then paste the address again.', '—'],
+  ['RTMPS', 'desktop', 'rtmps://127.0.0.1/live/key', '', '', 'server-url', RTMPS, '—'],
+  ['RTMPS on a phone', 'phone', 'rtmps://127.0.0.1/live/key', '', '', 'server-url', RTMPS, '—'],
   ['a web address', 'desktop', 'https://127.0.0.1/live/key', '', '', 'server-url',
-    "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address."],
-  ['no scheme', 'desktop', '127.0.0.1/live/key', '', '', 'server-url', 'Destination must begin with rtmp://.'],
+    "An https:// address is a web page, not an RTMP server: use the service's rtmp:// address.",
+    '—'],
+  ['no scheme', 'desktop', '127.0.0.1/live/key', '', '', 'server-url',
+    'Destination must begin with rtmp://.', '—'],
 ];
 scenario('mistakes are caught before sending and shown beside their field', async (open) => {
   const pages = {};
-  for (const [name, size, server, pasted, key, field, message] of mistakes) {
+  for (const [name, size, server, pasted, key, field, message, preview] of mistakes) {
     pages[size] ??= await open(size);
     const page = pages[size];
     await page.reload();
@@ -247,6 +257,7 @@ scenario('mistakes are caught before sending and shown beside their field', asyn
     assert.equal(await page.getByText(message).count(), 1, `${name}: said once`);
     assert.equal(await page.getAttribute(`#${field}`, 'aria-invalid'), 'true', `${name}: marked`);
     assert.equal(await page.evaluate(() => document.activeElement.id), field, `${name}: focus`);
+    assert.equal(await text(page, '#destination-preview'), preview, `${name}: preview`);
     await shot(page, `mistake-${size}-${name.replaceAll(' ', '-')}`);
   }
 });
@@ -263,7 +274,8 @@ for (const [name, size, how] of refusals) {
     await type_destination(page, TAKEN);
     await press_start(page, how);
     await wait_for('the failure', () => page.isVisible('#last-error'));
-    const reason = 'Unable to connect to RTMP destination: Operation not permitted (server: Already publishing)';
+    const reason =
+      'Unable to connect to RTMP destination: Operation not permitted (server: Already publishing)';
     assert.equal(await text(page, '#last-error-text'), reason);
     assert.equal(await page.getAttribute('#last-error', 'role'), 'alert');
     assert.ok(await in_view(page, '#last-error'), 'the failure in view');

@@ -130,7 +130,8 @@ TEST(ServerReason, OnlyTheServersErrorJoinsTheMessage) {
       {"a refusal FFmpeg ignores", AV_LOG_WARNING, "Server error: FCPublish\n", 512, "m", "m"},
       {"another error line", AV_LOG_ERROR, "Connection refused\n", 512, "m", "m"},
       {"nothing logged", AV_LOG_ERROR, nullptr, 512, "m", "m"},
-      {"cut at the capacity", AV_LOG_ERROR, "Server error: bad name\n", 16, "Unable to", "Unable to (serv"},
+      {"cut at the capacity", AV_LOG_ERROR, "Server error: bad name\n", 16, "Unable to",
+       "Unable to (serv"},
       {"no room left", AV_LOG_ERROR, "Server error: bad\n", 4, "abc", "abc"},
       {"a stop: no message", AV_LOG_ERROR, "Server error: bad\n", 512, "", ""},
   };
