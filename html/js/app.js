@@ -387,6 +387,8 @@ async function control(action) {
         show_request_message(RESUME_OFF, 'info');
       }
       apply_status(doc);
+      // What became of the press is seen where it was made.
+      if (action !== 'stop') $('state-line').scrollIntoView({ block: 'nearest' });
     } else if (is_status_document(doc)) {
       // A start while a stream runs answers with the status document.
       show_request_message(ALREADY_RUNNING);

@@ -2,6 +2,7 @@
 // program with the camera emulator and real RTMP receivers: FFmpeg's listener,
 // and nginx (ui_test.py), where another publisher holds the name "taken".
 import assert from 'node:assert/strict';
+import net from 'node:net';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { after, before, test } from 'node:test';
@@ -93,12 +94,14 @@ async function wait_live(page) {
   await wait_for('the page to show the stream live', async () => (await state(page)) === 'live');
 }
 
-// Wholly inside the window, as it stands.
+// Wholly inside the window as it stands (within a pixel: scrolled to, an
+// edge may fall between two).
 async function in_view(page, selector) {
   const box = await page.locator(selector).boundingBox();
   const { width, height } = page.viewportSize();
   if (box === null) return false;
-  return box.y >= 0 && box.x >= 0 && box.y + box.height <= height && box.x + box.width <= width;
+  const [right, bottom] = [box.x + box.width, box.y + box.height];
+  return box.x >= -1 && box.y >= -1 && right <= width + 1 && bottom <= height + 1;
 }
 
 scenario("under the camera's prefix the page shows the status, starts and stops", async (open) => {
@@ -197,6 +200,7 @@ for (const [name, size, how] of first_presses) {
       await wait_live(page);
       await wait_for('bytes at the receiver', () => rtmp.bytes() > 0);
       assert.equal(page.starts, 1);
+      assert.ok(await in_view(page, '#state-line'), 'the state beside Start');
       await shot(page, `first-run-${size}-${how}`);
       if (how === 'keyboard') {
         // The keyboard's place follows the buttons that are enabled.
@@ -298,6 +302,22 @@ for (const [name, size, how] of refusals) {
     assert.equal(await page.isVisible('#request-message'), false);
   });
 }
+
+scenario('a server that takes the connection and never answers is named while the stream waits',
+  async (open) => {
+    const silent = net.createServer(() => {});
+    await new Promise((resolve) => silent.listen(1938, '127.0.0.1', resolve));
+    try {
+      const page = await open();
+      await page.selectOption('#profile-choice', { label: SMALL });
+      await type_destination(page, 'rtmp://127.0.0.1:1938/live/key');
+      await page.click('#start');
+      const waiting = /^Starting: waiting for the RTMP server to answer \(\d+ s\)…$/;
+      await wait_for('the wait to be named', async () => waiting.test(await text(page, '#state-line')));
+    } finally {
+      silent.close();
+    }
+  });
 
 scenario('a second page follows a restart with another profile', async (open) => {
   const first = await open();
