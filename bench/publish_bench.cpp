@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "base/mutex_lock.h"
+#include "base/stream_records.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/frame_pump.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
 #include "capture/stream_profile.h"
 #include "vdo.h"
 

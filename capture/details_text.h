@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
 #include "capture/stream_profile.h"
 
 inline constexpr std::size_t kDetailsSize = 1024;  // both details fields, with the NUL

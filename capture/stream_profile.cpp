@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "capture/utf8_text.h"
 

@@ -1,12 +1,13 @@
 // The "rtmp-stream" worker: parse the profile, start the camera's stream,
 // then hand over to the frame pump; every path ends in worker_finish.
+#include "capture/stream_worker.h"
+
 extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "app/app_state.h"
 #include "base/mutex_lock.h"
-#include "app/stream_control.h"
+#include "base/stream_records.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/ffmpeg_log.h"

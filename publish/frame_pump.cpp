@@ -5,10 +5,10 @@
 #include <syslog.h>
 
 #include "base/bounded_text.h"
+#include "base/log_text.h"
 #include "base/mutex_lock.h"
 #include "base/owners.h"
-#include "base/log_text.h"
-#include "app/stream_control.h"
+#include "base/stream_records.h"
 
 extern "C" {
 #include <libavutil/time.h>

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
 #include "capture/capture_stream.h"
 #include "publish/codec_config.h"
 #include "publish/rtmp_output.h"

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "publish/codec_config.h"
 #include "publish/ffmpeg_log.h"

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/stream_records.h"
 #include "capture/capture_stream.h"
 #include "publish/rtmp_output_record.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "app/app_state.h"
+#include "base/bounded_text.h"
 #include "capture/capture_settings.h"
 #include "capture/details_text.h"
 
