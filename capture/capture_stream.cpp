@@ -83,7 +83,7 @@ bool open_capture_stream(StreamControl &control, const StreamRequest &request,
     return false;
   }
 
-  const char *codec = video_codec_label(capture.codec);
+  const char *codec = video_format(capture.codec).label;
   if (request.profile_name && request.profile_name[0])
     syslog(LOG_INFO, "Started VDO %s stream for RTMP output at %ux%u, %u fps using stream profile '%s'",
            codec, capture.width, capture.height, capture.fps,
@@ -92,21 +92,4 @@ bool open_capture_stream(StreamControl &control, const StreamRequest &request,
     syslog(LOG_INFO, "Started VDO %s stream for RTMP output at %ux%u, %u fps", codec, capture.width,
            capture.height, capture.fps);
   return true;
-}
-
-void close_capture_stream(CaptureSession &capture) {
-  // Fixed order: stop, stream, settings, info.
-  if (capture.stream) {
-    vdo_stream_stop(capture.stream);
-    g_object_unref(capture.stream);
-    capture.stream = nullptr;
-  }
-  if (capture.settings) {
-    g_object_unref(capture.settings);
-    capture.settings = nullptr;
-  }
-  if (capture.info) {
-    g_object_unref(capture.info);
-    capture.info = nullptr;
-  }
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/stream_records.h"
-#include "capture/capture_stream.h"
+#include "capture/capture_session.h"
 #include "publish/codec_config.h"
 #include "publish/rtmp_output.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/stream_records.h"
-#include "capture/capture_stream.h"
+#include "capture/capture_session.h"
 #include "publish/rtmp_output_record.h"
 
 // Nominal frame duration in µs for a whole frame rate.
