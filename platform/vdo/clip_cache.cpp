@@ -3,7 +3,6 @@
 
 #include <glib.h>
 
-#include <atomic>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -19,7 +18,6 @@ constexpr int CLIP_GENERATION = 1;
 
 std::mutex cache_lock;
 std::list<std::pair<std::string, std::shared_ptr<const Clip>>> memory_clips;  // newest first
-std::atomic<uint64_t> encodes{0};
 
 void put_u32(std::string &out, uint32_t value) { out.append(reinterpret_cast<const char *>(&value), 4); }
 
@@ -114,7 +112,6 @@ std::shared_ptr<const Clip> obtain_clip(const StreamSetup &setup, const std::str
   std::string path = cache_dir.empty() ? std::string() : cache_dir + G_DIR_SEPARATOR_S + name;
   if (path.empty() || !load_clip(path, setup, *clip)) {
     if (!encode_clip(setup, *clip, error)) return nullptr;
-    encodes.fetch_add(1, std::memory_order_relaxed);
     // The disk cache only saves time: a folder that cannot be written is no error.
     if (!path.empty() && !save_clip(*clip, path)) g_debug("vdo emulator: cannot write clip cache %s", path.c_str());
   }
@@ -126,7 +123,5 @@ void clear_clip_cache() {
   std::lock_guard lock(cache_lock);
   memory_clips.clear();
 }
-
-uint64_t clip_encode_count() { return encodes.load(std::memory_order_relaxed); }
 
 }  // namespace vdo_emulator
