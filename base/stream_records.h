@@ -31,7 +31,7 @@ struct StreamRequest {
   char *destination;
   char *profile_name;
   char *profile_parameters;
-  uint32_t silent_audio;
+  bool silent_audio;
   StreamControl *control;  // the block the run reports to; not the request's
 };
 

@@ -9,9 +9,8 @@
 #include "capture/stream_profile.h"
 
 // Creates, reads back and starts the stream; the details texts go into
-// `control`. On failure `error_text` holds the message; objects created by
-// earlier steps are released, except after a failed start, where
-// `capture.stream` is left set for close_capture_stream.
+// `control`. On failure `error_text` holds the message and everything the
+// open created has been released.
 bool open_capture_stream(StreamControl &control, const StreamRequest &request,
                          const StreamProfileConfig &config, CaptureSession &capture,
                          char *error_text);

@@ -69,7 +69,7 @@ GString *format_profile_details(const StreamProfileConfig &config, const char *p
 }
 
 GString *format_stream_details(const StreamProfileConfig &config, const char *profile_name,
-                               uint32_t silent_audio, uint32_t width, uint32_t height,
+                               bool silent_audio, uint32_t width, uint32_t height,
                                uint32_t fps) {
   GString *text = g_string_new(nullptr);
   const VideoFormat &format = video_format(config.codec);

@@ -36,8 +36,7 @@ void *stream_worker(void *data) {
     return nullptr;
   }
   if (!open_capture_stream(control, *request, config, capture, error_text)) {
-    // Only a failed start leaves the stream for the finish to close.
-    worker_finish(control, state, capture.stream ? &capture : nullptr, request, error_text);
+    worker_finish(control, state, nullptr, request, error_text);
     return nullptr;
   }
   frame_pump_run(control, state, capture, *request, error_text);

@@ -30,7 +30,7 @@ bool has_file(const AVFormatContext *context) { return !(context->oformat->flags
 // returns false at once, leaving what was created so far in `output` for
 // the one release path of rtmp_output_open.
 bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
-                 const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                 const char *destination, bool silent_audio, const GByteArray *extradata,
                  char *error_text) {
   const VideoFormat &format = video_format(capture.codec);
   const char *label = format.label;
@@ -205,7 +205,7 @@ VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_nu
 }
 
 bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
-                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      const char *destination, bool silent_audio, const GByteArray *extradata,
                       uint64_t timestamp, char *error_text) {
   if (!open_output(output, control, capture, destination, silent_audio, extradata, error_text)) {
     discard_failed_open(output);
