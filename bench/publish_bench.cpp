@@ -5,12 +5,12 @@
 // a frame's arrival to its packet being written; and memory over a long run.
 //
 // The publisher is the program's own worker (stream_worker) on a thread of
-// its own, also for an FLV file, which a start request would refuse. Linked with --wrap for send/write/sendmsg (counting
-// socket writes), for vdo_stream_get_buffer/av_interleaved_write_frame
-// (latency) and for vdo_stream_start/vdo_stream_stop (the worker's frame
-// pump runs between the two, and its CPU time is read there, on the
-// worker's thread), so nothing is preloaded and the program's code runs
-// unchanged.
+// its own, also for an FLV file, which a start request would refuse. Linked
+// with --wrap for send/write/sendmsg (counting socket writes), for
+// vdo_stream_get_buffer/av_interleaved_write_frame (latency) and for
+// vdo_stream_start/vdo_stream_stop (the worker's frame pump runs between
+// the two, and its CPU time is read there, on the worker's thread), so
+// nothing is preloaded and the program's code runs unchanged.
 #include <glib.h>
 #include <signal.h>
 #include <sys/resource.h>

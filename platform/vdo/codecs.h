@@ -45,7 +45,7 @@ struct CodecRow {
   uint8_t nal_type_shift, nal_type_mask;  // NAL type = (first byte >> shift) & mask
   ParameterSetFrame parameter_sets[3];  // none for a codec without NAL units
   bool (*encode)(const StreamSetup &setup, Clip &clip, std::string &error);  // appends clip.frames
-  std::string (*encoder_build)();  // the encoder library's build, so a clip of another is not reused
+  std::string (*encoder_build)();  // the library's build: a clip of another is not reused
 };
 
 const CodecRow &codec_row(Codec codec);

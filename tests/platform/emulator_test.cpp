@@ -15,9 +15,12 @@ namespace {
 // A stream of an emulated 640x360, 25 fps sensor, asked for more than it has;
 // `separate_sets` "1" also sends the parameter sets as frames of their own.
 VdoStream *start_stream(guint32 format, const char *separate_sets = "0") {
-  for (auto [name, value] : {std::pair{"MAX_WIDTH", "640"}, {"MAX_HEIGHT", "360"}, {"MAX_FPS", "25"},
-                             {"GOP_SECONDS", "0.4"}, {"PACING", "unpaced"}, {"CHUNK_SIZE", "700"},
-                             {"SEPARATE_PARAMETER_SETS", separate_sets}})
+  const std::pair<const char *, const char *> environment[] = {
+      {"MAX_WIDTH", "640"},   {"MAX_HEIGHT", "360"}, {"MAX_FPS", "25"},
+      {"GOP_SECONDS", "0.4"}, {"PACING", "unpaced"}, {"CHUNK_SIZE", "700"},
+      {"SEPARATE_PARAMETER_SETS", separate_sets},
+  };
+  for (auto [name, value] : environment)
     g_setenv((std::string("VDO_EMULATOR_") + name).c_str(), value, TRUE);
   VdoMap *settings = vdo_map_new();
   vdo_map_set_uint32(settings, "format", format);
