@@ -23,13 +23,15 @@ namespace {
 constexpr const char *kProfileCases = STREAM_PROFILE_CASES;
 
 // One row of the table of stream profile texts that the page's parser
-// (html/js/profile_params.js) is held to as well.
+// (html/js/profile_params.js) is held to as well: name, text, and the
+// present fields of an accepted text (an object) or the message of a
+// refused one (a string, or an array of strings to join).
 struct ProfileRow {
   std::string name;
   std::string text;
   bool refused;
-  std::string refusal;                          // the message of a refused text
-  std::map<std::string, std::string> fields;    // the present fields of an accepted one
+  std::string refusal;
+  std::map<std::string, std::string> fields;
 };
 
 void PrintTo(const ProfileRow &row, std::ostream *out) { *out << '"' << row.text << '"'; }
@@ -61,14 +63,14 @@ std::vector<ProfileRow> load_rows() {
   for (std::size_t i = 0; i < json_array_size(root.get()); ++i) {
     const json_t *entry = json_array_get(root.get(), i);
     ProfileRow row;
-    row.name = json_string_value(json_object_get(entry, "name"));
-    row.text = json_string_value(json_object_get(entry, "text"));
-    const json_t *refusal = json_object_get(entry, "refusal");
-    row.refused = refusal != nullptr;
-    if (refusal) row.refusal = joined_text(refusal);
+    row.name = json_string_value(json_array_get(entry, 0));
+    row.text = json_string_value(json_array_get(entry, 1));
+    json_t *expected = json_array_get(entry, 2);
+    row.refused = !json_is_object(expected);
+    if (row.refused) row.refusal = joined_text(expected);
     const char *key;
     const json_t *value;
-    json_object_foreach(json_object_get(entry, "fields"), key, value) {
+    json_object_foreach(expected, key, value) {
       row.fields[key] = json_is_string(value) ? json_string_value(value)
                                               : number_text(json_number_value(value));
     }

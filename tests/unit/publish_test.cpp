@@ -110,18 +110,12 @@ TEST(CodecConfig, WaitMessageListsWhatTheCodecWaitsFor) {
     bool vps, sps, pps, key;
     const char *message;
   } rows[] = {
-      {"h264_nothing_held", VIDEO_CODEC_H264, false, false, false, false,
-       "Waiting for H.264 SPS/PPS/keyframe before opening RTMP output "
-       "(sps=no, pps=no, keyframe=no)"},
       {"h264_sps_held_at_a_keyframe", VIDEO_CODEC_H264, false, true, false, true,
        "Waiting for H.264 SPS/PPS/keyframe before opening RTMP output "
        "(sps=yes, pps=no, keyframe=yes)"},
-      {"h265_vps_held", VIDEO_CODEC_H265, true, false, false, false,
+      {"h265_vps_and_pps_held", VIDEO_CODEC_H265, true, false, true, false,
        "Waiting for H.265 VPS/SPS/PPS/keyframe before opening RTMP output "
-       "(vps=yes, sps=no, pps=no, keyframe=no)"},
-      {"h265_pps_held", VIDEO_CODEC_H265, false, false, true, false,
-       "Waiting for H.265 VPS/SPS/PPS/keyframe before opening RTMP output "
-       "(vps=no, sps=no, pps=yes, keyframe=no)"},
+       "(vps=yes, sps=no, pps=yes, keyframe=no)"},
       {"av1_at_a_keyframe", VIDEO_CODEC_AV1, false, false, false, true,
        "Waiting for AV1 keyframe before opening Enhanced RTMP output (keyframe=yes)"},
   };
