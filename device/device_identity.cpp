@@ -38,11 +38,11 @@ bool serial_from_mac_address(char *serial) {
 // The fetch's warnings, unless the same ones were logged within the last
 // hour: without a serial number every status request fetches again, and
 // the page asks once a second.
-void log_identity_warnings(AppState &app, const IdentityWarnings &warnings) {
+void log_identity_warnings(IdentityCache &cache, const IdentityWarnings &warnings) {
   bool due;
   {
-    MutexLock lock(app.identity_lock);
-    due = identity_warnings_due(app.identity_warnings, warnings, g_get_monotonic_time());
+    MutexLock lock(cache.lock);
+    due = identity_warnings_due(cache.warnings, warnings, g_get_monotonic_time());
   }
   if (!due) return;
   for (const std::string &line : warnings) syslog(LOG_WARNING, "%s", line.c_str());
@@ -57,36 +57,38 @@ void apply_defaults(DeviceIdentity &identity) {
 
 }  // namespace
 
-bool device_identity_get(AppState &app, DeviceIdentity &out) {
+bool device_identity_get(IdentityCache &cache, AXParameter *parameters, bool curl_ready,
+                         DeviceIdentity &out) {
   {
-    MutexLock lock(app.identity_lock);
-    if (app.identity_cached) {
-      out = app.identity_cache;
+    MutexLock lock(cache.lock);
+    if (cache.cached) {
+      out = cache.identity;
       return out.serial_number[0] != '\0';
     }
   }
   // No lock during the fetch: concurrent first requests may each fetch.
-  return device_identity_fetch(app, out);
+  return device_identity_fetch(cache, parameters, curl_ready, out);
 }
 
-bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
+bool device_identity_fetch(IdentityCache &cache, AXParameter *parameters, bool curl_ready,
+                           DeviceIdentity &out) {
   DeviceIdentity identity{};
   copy_bounded(identity.architecture, "aarch64");
 
   // Without libcurl there is no device-information request, so the
   // credential is not asked for either.
   IdentityWarnings warnings;
-  if (app.curl_ready) {
+  if (curl_ready) {
     SecretText credential = query_service_credential(warnings);
     if (credential) request_device_info(std::move(credential), identity, warnings);
   }
 
   if (!identity.serial_number[0]) {
-    const bool found = app.parameters && serial_from_system_parameter(
-                                             app.parameters, identity.serial_number, warnings);
+    const bool found = parameters && serial_from_system_parameter(
+                                         parameters, identity.serial_number, warnings);
     if (!found) serial_from_mac_address(identity.serial_number);
   }
-  log_identity_warnings(app, warnings);
+  log_identity_warnings(cache, warnings);
 
   apply_defaults(identity);
 
@@ -94,9 +96,9 @@ bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
     out = identity;
     return false;
   }
-  MutexLock lock(app.identity_lock);
-  app.identity_cache = identity;
-  app.identity_cached = true;
-  out = app.identity_cache;
+  MutexLock lock(cache.lock);
+  cache.identity = identity;
+  cache.cached = true;
+  out = cache.identity;
   return true;
 }
