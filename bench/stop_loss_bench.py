@@ -11,7 +11,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "blackbox"))
 import harness as h  # noqa: E402
 from receivers import FfmpegListener, ThrottledLink, tcp_resets  # noqa: E402
 
@@ -28,7 +29,7 @@ COUNTED = 6_000_000
 def one_stop(parameters, audio, rate):
     with FfmpegListener() as listener, ThrottledLink(listener.port, rate) as link:
         assert h.start(link.url, "Bench", parameters, "yes" if audio else "no").status == 200
-        h.wait_status(lambda d: d["bytesSent"] >= COUNTED, timeout=60, what=f"{COUNTED} bytes counted")
+        h.wait_status(lambda d: d["bytesSent"] >= COUNTED, timeout=60, what="6.0 MB counted")
         resets = tcp_resets()
         began = time.monotonic()
         assert h.post("/api/stop").status == 200
@@ -45,10 +46,11 @@ def main():
         with h.Program() as program:
             runs = [one_stop(parameters, audio, rate) for _ in range(stops)]
             dropped = [line for line in program.log.messages(h.WARNING) if "not delivered" in line]
-        lost = [counted - recorded for counted, recorded, *_ in runs]
-        print(f"{label}: lost {min(lost)}-{max(lost)} of {min(r[0] for r in runs)}-{max(r[0] for r in runs)}"
-              f" counted; left the socket {min(r[2] for r in runs) / 1e6:.1f}-{max(r[2] for r in runs) / 1e6:.1f} MB;"
-              f" stop {max(r[3] for r in runs):.2f} s at most; resets {sum(r[4] for r in runs)};"
+        counted, recorded, left, took, resets = zip(*runs)
+        lost = [c - r for c, r in zip(counted, recorded)]
+        print(f"{label}: lost {min(lost)}-{max(lost)} of {min(counted)}-{max(counted)} counted;"
+              f" left the socket {min(left) / 1e6:.1f}-{max(left) / 1e6:.1f} MB;"
+              f" stop {max(took):.2f} s at most; resets {sum(resets)};"
               f" {len(dropped)} warnings of what was not delivered", flush=True)
         for line in dropped[-1:]:
             print(f"    the last: {line}")

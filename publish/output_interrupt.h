@@ -30,7 +30,7 @@ struct OutputInterrupt {
   StreamControl *control;   // whose stop request starts the end; not owned
   DeliveryLedger *ledger;   // told when the time is up; not owned
   int64_t stop_allowance;   // µs a seen stop leaves the output
-  int64_t deadline;         // 0, or the av_gettime_relative() time after which every wait is cut short
+  int64_t deadline;         // 0, or when (av_gettime_relative) every wait is cut short
   uint32_t tripped;         // the deadline has cut the connection off
 };
 
