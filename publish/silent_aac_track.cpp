@@ -1,4 +1,4 @@
-// Silent AAC track: encoder set-up, silence generation, drain and flush.
+// Silent AAC track: encoder set-up, silence generation, drain and close.
 #include "publish/silent_aac_track.h"
 
 #include "app/app_state.h"
