@@ -64,7 +64,7 @@ int run_application(AppState &app) {
 
   openlog("corvane", LOG_PID, LOG_USER);
   g_mutex_init(&app.stream.lock);
-  g_mutex_init(&app.identity_lock);
+  g_mutex_init(&app.identity.lock);
   mg_init_library(0);
 
   CURLcode curl_result = curl_global_init(CURL_GLOBAL_ALL);
@@ -108,7 +108,7 @@ int run_application(AppState &app) {
     ax_parameter_free(app.parameters);
     app.parameters = nullptr;
   }
-  g_mutex_clear(&app.identity_lock);
+  g_mutex_clear(&app.identity.lock);
   g_mutex_clear(&app.stream.lock);
   closelog();
   return 0;

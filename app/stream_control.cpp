@@ -9,6 +9,7 @@
 
 #include "base/bounded_text.h"
 #include "base/mutex_lock.h"
+#include "capture/stream_worker.h"
 
 namespace {
 
@@ -37,14 +38,6 @@ const char *stream_choice_refusal(const char *destination, const char *profile_n
   if (profile_name && profile_name[0] && (!profile_parameters || !profile_parameters[0]))
     return "Selected stream profile is missing parameters.";
   return nullptr;
-}
-
-void free_stream_request(StreamRequest *request) {
-  if (!request) return;
-  g_free(request->destination);
-  g_free(request->profile_name);
-  g_free(request->profile_parameters);
-  g_free(request);
 }
 
 bool stream_start(StreamControl &control, const char *destination, const char *profile_name,

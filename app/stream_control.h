@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
 
 // The two rules a stream choice meets before anything starts: the
 // destination is longer than 6 bytes and begins with exactly "rtmp://", and
@@ -24,10 +24,3 @@ void stream_stop(StreamControl &control);
 
 // Joins a worker that has ended by itself.
 void stream_reap(StreamControl &control);
-
-// Frees a request and its three texts.
-void free_stream_request(StreamRequest *request);
-
-// The worker thread function; owns `request` (a StreamRequest*), and
-// reports to the StreamControl the request names.
-void *stream_worker(void *request);

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+// Refusal and worker messages are written into buffers of this size.
+inline constexpr std::size_t kMessageSize = 512;
+
 // Copies `source` into `destination`, cutting it at capacity - 1 bytes.
 inline void copy_bounded(char *destination, std::size_t capacity, const char *source) {
   if (capacity == 0) return;

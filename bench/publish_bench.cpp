@@ -4,9 +4,13 @@
 // the publisher's own work with the RTMP protocol left out; the latency from
 // a frame's arrival to its packet being written; and memory over a long run.
 //
-// Linked with --wrap for send/write/sendmsg (counting socket writes) and for
-// vdo_stream_get_buffer/av_interleaved_write_frame (latency), so nothing is
-// preloaded and the program's code runs unchanged.
+// The publisher is the program's own worker (stream_worker) on a thread of
+// its own, also for an FLV file, which a start request would refuse. Linked
+// with --wrap for send/write/sendmsg (counting socket writes), for
+// vdo_stream_get_buffer/av_interleaved_write_frame (latency) and for
+// vdo_stream_start/vdo_stream_stop (the worker's frame pump runs between
+// the two, and its CPU time is read there, on the worker's thread), so
+// nothing is preloaded and the program's code runs unchanged.
 #include <glib.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -26,13 +30,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "base/mutex_lock.h"
+#include "base/stream_records.h"
+#include "bench/bench_support.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
+#include "capture/stream_worker.h"
 #include "publish/frame_pump.h"
-#include "bench/bench_support.h"
 #include "vdo.h"
 
 extern "C" {
@@ -50,8 +55,19 @@ constexpr int kRelayReceiverPort = 1936;
 
 // ---- counters fed by the wrapped calls ----
 
+struct ThreadUsage {
+  double user = 0, system = 0;
+};
+ThreadUsage thread_usage();
+
 std::atomic<bool> counting{false};
 std::atomic<uint64_t> write_calls{0};
+// Set while a measured run is wanted; the worker's stream start and stop
+// then take the pump's figures on the worker's thread.
+std::atomic<bool> measuring{false};
+std::atomic<bool> pumping{false};
+ThreadUsage pump_started_usage, pump_ended_usage;  // worker thread, read after the join
+std::chrono::steady_clock::time_point pump_started_at, pump_ended_at;
 std::atomic<bool> timing{false};
 int64_t buffer_returned_at = 0;  // worker thread only
 std::vector<int64_t> latencies;  // worker thread only, read after the join
@@ -66,6 +82,32 @@ ssize_t __real_write(int fd, const void *buffer, size_t length);
 ssize_t __real_sendmsg(int fd, const struct msghdr *message, int flags);
 VdoBuffer *__real_vdo_stream_get_buffer(VdoStream *stream, GError **error);
 int __real_av_interleaved_write_frame(AVFormatContext *context, AVPacket *packet);
+gboolean __real_vdo_stream_start(VdoStream *stream, GError **error);
+void __real_vdo_stream_stop(VdoStream *stream);
+
+// The capture phase ends with the stream's start: the frame pump begins.
+gboolean __wrap_vdo_stream_start(VdoStream *stream, GError **error) {
+  const gboolean started = __real_vdo_stream_start(stream, error);
+  if (started && measuring) {
+    pump_started_usage = thread_usage();
+    pump_started_at = std::chrono::steady_clock::now();
+    write_calls = 0;
+    counting = true;
+    pumping = true;
+  }
+  return started;
+}
+
+// The worker's finish begins with the stream's stop: the frame pump is over.
+void __wrap_vdo_stream_stop(VdoStream *stream) {
+  if (measuring && pumping) {
+    counting = false;
+    pump_ended_usage = thread_usage();
+    pump_ended_at = std::chrono::steady_clock::now();
+    pumping = false;
+  }
+  __real_vdo_stream_stop(stream);
+}
 
 ssize_t __wrap_send(int fd, const void *buffer, size_t length, int flags) {
   if (counting) ++write_calls;
@@ -102,10 +144,6 @@ int __wrap_av_interleaved_write_frame(AVFormatContext *context, AVPacket *packet
 }
 
 namespace {
-
-struct ThreadUsage {
-  double user = 0, system = 0;
-};
 
 double seconds_of(const timeval &t) {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
@@ -174,69 +212,46 @@ uint64_t frames_sent() {
   return control.frames_sent;
 }
 
-// Runs the worker's phases on a thread of its own until `frames` packets
-// are out; CPU is the worker thread's alone.
+bool stream_running() {
+  MutexLock lock(control.lock);
+  return control.running != 0;
+}
+
+// Runs the program's worker until `frames` packets are out; CPU is the
+// worker thread's alone, from the stream's start to its stop.
 PumpFigures run_pump(const std::string &destination, uint64_t frames, int rss_samples = 0) {
   PumpFigures figures;
   reset_control(destination.c_str());
-  std::atomic<bool> pumping{false};
-  std::thread worker([&] {
-    FramePumpState state;
-    frame_pump_begin(state);
-    auto *request = g_new0(StreamRequest, 1);
-    request->destination = g_strdup(destination.c_str());
-    request->profile_name = g_strdup("bench");
-    request->profile_parameters = g_strdup(kProfile);
-    request->control = &control;
-    char error_text[kMessageSize] = "";
-    StreamProfileConfig config{};
-    CaptureSession capture{};
-    if (!parse_stream_profile(request->profile_parameters, config, error_text) ||
-        !open_capture_stream(control, *request, config, capture, error_text)) {
-      figures.error = error_text;
-      worker_finish(control, state, capture.stream ? &capture : nullptr, request, error_text);
-      return;
-    }
-    const ThreadUsage before = thread_usage();
-    const auto start = std::chrono::steady_clock::now();
-    write_calls = 0;
-    counting = true;
-    pumping = true;
-    frame_pump_run(control, state, capture, *request, error_text);
-    counting = false;
-    const ThreadUsage after = thread_usage();
-    figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    figures.cpu = usage_between(before, after);
-    figures.writes = write_calls;
-    {
-      MutexLock lock(control.lock);
-      figures.frames = control.frames_sent;
-      figures.bytes = control.bytes_sent;
-    }
-    figures.error = error_text;
-    worker_finish(control, state, &capture, request, error_text);
-  });
+  auto *request = g_new0(StreamRequest, 1);
+  request->destination = g_strdup(destination.c_str());
+  request->profile_name = g_strdup("bench");
+  request->profile_parameters = g_strdup(kProfile);
+  request->control = &control;
+  measuring = true;
+  std::thread worker(stream_worker, request);  // the worker frees the request
   // Stop once enough packets are out, sampling memory on the way.
   uint64_t next_sample = rss_samples ? frames / rss_samples : UINT64_MAX;
-  for (;;) {
+  while (stream_running()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const uint64_t sent = frames_sent();
     if (pumping && sent >= next_sample) {
       figures.rss.push_back(rss_kib());
       next_sample += frames / rss_samples;
     }
-    bool running;
-    {
-      MutexLock lock(control.lock);
-      running = control.running;
-    }
-    if (!running) break;
     if (sent >= frames) {
       MutexLock lock(control.lock);
       control.stop_requested = 1;
     }
   }
   worker.join();
+  measuring = false;
+  figures.wall = std::chrono::duration<double>(pump_ended_at - pump_started_at).count();
+  figures.cpu = usage_between(pump_started_usage, pump_ended_usage);
+  figures.writes = write_calls;
+  MutexLock lock(control.lock);
+  figures.frames = control.frames_sent;
+  figures.bytes = control.bytes_sent;
+  if (std::strcmp(control.last_error, "Stream stopped.") != 0) figures.error = control.last_error;
   return figures;
 }
 

@@ -3,18 +3,6 @@
 
 namespace {
 
-uint32_t vdo_format(VideoCodecKind codec) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return 1;
-    case VIDEO_CODEC_AV1:
-      return 10;
-    case VIDEO_CODEC_H264:
-    default:
-      return 0;
-  }
-}
-
 // "rc.mode" and the one bitrate entry. A bitrate counts only when it is not
 // 0: an unlimited value leaves the encoder its own default.
 void set_rate_control(VdoMap *settings, const StreamProfileConfig &config) {
@@ -48,7 +36,7 @@ void set_rate_control(VdoMap *settings, const StreamProfileConfig &config) {
 
 VdoMap *build_capture_settings(const StreamProfileConfig &config) {
   VdoMap *settings = vdo_map_new();
-  vdo_map_set_uint32(settings, "format", vdo_format(config.codec));
+  vdo_map_set_uint32(settings, "format", video_format(config.codec).vdo_format);
   vdo_map_set_boolean(settings, "frame.chunks", TRUE);
   if (config.has_camera) vdo_map_set_uint32(settings, "input", config.camera);
   if (config.has_channel) vdo_map_set_uint32(settings, "channel", config.channel);

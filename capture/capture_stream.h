@@ -1,28 +1,16 @@
 // The worker's capture phase: create, read back and start the camera's
-// video stream, and release it again.
+// video stream.
 #pragma once
 
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
+#include "capture/capture_session.h"
 #include "capture/stream_profile.h"
-#include "vdo.h"
-
-// A started VDO stream, handed from the capture phase to the frame pump.
-struct CaptureSession {
-  VdoStream *stream;  // one reference, the worker's
-  VdoMap *settings;   // the worker's for the whole run
-  VdoMap *info;       // the worker's for the whole run
-  VideoCodecKind codec;
-  uint32_t width;
-  uint32_t height;
-  uint32_t fps;  // whole frames per second, never 0
-};
 
 // Creates, reads back and starts the stream; the details texts go into
-// `control`. On failure `error_text` holds the message; objects created by
-// earlier steps are released, except after a failed start, where
-// `capture.stream` is left set for close_capture_stream.
+// `control`. On failure `error_text` holds the message and everything the
+// open created has been released.
 bool open_capture_stream(StreamControl &control, const StreamRequest &request,
                          const StreamProfileConfig &config, CaptureSession &capture,
                          char *error_text);
@@ -30,6 +18,3 @@ bool open_capture_stream(StreamControl &control, const StreamRequest &request,
 // The stream's reported frame rate as whole frames per second: rounded
 // half up, saturated to 32 bits, and 30 when that gives 0 (or NaN).
 uint32_t whole_frame_rate(double reported);
-
-// Stops the stream, then releases stream, settings and info, in that order.
-void close_capture_stream(CaptureSession &capture);

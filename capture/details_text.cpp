@@ -69,13 +69,13 @@ GString *format_profile_details(const StreamProfileConfig &config, const char *p
 }
 
 GString *format_stream_details(const StreamProfileConfig &config, const char *profile_name,
-                               uint32_t silent_audio, uint32_t width, uint32_t height,
+                               bool silent_audio, uint32_t width, uint32_t height,
                                uint32_t fps) {
   GString *text = g_string_new(nullptr);
-  g_string_append_printf(text, "Video: %s %ux%u @ %u fps\nProfile: %s", video_codec_label(config.codec),
-                         width, height, fps, profile_label(profile_name).c_str());
-  if (config.codec == VIDEO_CODEC_H265 || config.codec == VIDEO_CODEC_AV1)
-    g_string_append(text, "\nRTMP mode: Enhanced RTMP required");
+  const VideoFormat &format = video_format(config.codec);
+  g_string_append_printf(text, "Video: %s %ux%u @ %u fps\nProfile: %s", format.label, width,
+                         height, fps, profile_label(profile_name).c_str());
+  if (format.enhanced_rtmp) g_string_append(text, "\nRTMP mode: Enhanced RTMP required");
   if (config.has_camera) g_string_append_printf(text, "\nInput: %u", config.camera);
   if (config.has_channel) g_string_append_printf(text, "\nChannel: %u", config.channel);
   if (config.has_compression) g_string_append_printf(text, "\nCompression: %u", config.compression);

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/app_state.h"
+#include "base/stream_records.h"
 #include "capture/stream_profile.h"
 
 inline constexpr std::size_t kDetailsSize = 1024;  // both details fields, with the NUL
@@ -23,7 +23,7 @@ void append_bitrate_line(GString *text, const char *label, uint32_t bits_per_sec
 // New strings the caller frees. `profile_name` may be null or empty.
 GString *format_profile_details(const StreamProfileConfig &config, const char *profile_name);
 GString *format_stream_details(const StreamProfileConfig &config, const char *profile_name,
-                               uint32_t silent_audio, uint32_t width, uint32_t height,
+                               bool silent_audio, uint32_t width, uint32_t height,
                                uint32_t fps);
 
 // Stores both texts into `control` in one locked section, then logs them.

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "capture/utf8_text.h"
 
@@ -49,23 +48,14 @@ const char *first_present(GHashTable *params, const char *const *keys, int *whic
   return nullptr;
 }
 
-bool parse_codec(const char *value, VideoCodecKind *codec) {
-  struct Name {
-    const char *word;
-    VideoCodecKind kind;
-  };
-  static constexpr Name kNames[] = {
-      {"h264", VIDEO_CODEC_H264}, {"h.264", VIDEO_CODEC_H264}, {"avc", VIDEO_CODEC_H264},
-      {"h265", VIDEO_CODEC_H265}, {"h.265", VIDEO_CODEC_H265}, {"hevc", VIDEO_CODEC_H265},
-      {"av1", VIDEO_CODEC_AV1},
-  };
-  for (const Name &name : kNames) {
-    if (g_ascii_strcasecmp(value, name.word) == 0) {
-      *codec = name.kind;
-      return true;
+// The codec whose words hold `value`, or null.
+const VideoFormat *parse_codec(const char *value) {
+  for (const VideoFormat &format : video_formats()) {
+    for (const char *word : format.profile_words) {
+      if (word && g_ascii_strcasecmp(value, word) == 0) return &format;
     }
   }
-  return false;
+  return nullptr;
 }
 
 bool parse_resolution(const char *value, uint32_t *width, uint32_t *height) {
@@ -140,13 +130,13 @@ bool reject(char *error_text, const char *before, const char *value, const char 
 // Reads the understood keys in their fixed order; the first bad value ends it.
 bool read_profile_keys(GHashTable *params, StreamProfileConfig &config, char *error_text) {
   if (const char *value = present_value(params, "videocodec")) {
-    VideoCodecKind codec = VIDEO_CODEC_H264;
-    if (!parse_codec(value, &codec))
+    const VideoFormat *format = parse_codec(value);
+    if (!format)
       return reject(error_text, "Selected stream profile uses unsupported video codec '", value,
                     "'. Corvane supports H.264, H.265/HEVC, and AV1 profiles.");
     config.has_codec = 1;
-    config.codec = codec;
-    copy_bounded(config.codec_label, video_codec_label(codec));
+    config.codec = format->kind;
+    copy_bounded(config.codec_label, format->label);
   }
   if (const char *value = present_value(params, "camera")) {
     if (!parse_uint_in_range(value, 1, UINT32_MAX, &config.camera))
@@ -228,18 +218,6 @@ bool read_profile_keys(GHashTable *params, StreamProfileConfig &config, char *er
 }
 
 }  // namespace
-
-const char *video_codec_label(VideoCodecKind codec) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return "H.265";
-    case VIDEO_CODEC_AV1:
-      return "AV1";
-    case VIDEO_CODEC_H264:
-    default:
-      return "H.264";
-  }
-}
 
 bool parse_uint_in_range(const char *text, uint64_t min, uint64_t max, uint32_t *out) {
   uint64_t value = 0;

@@ -3,11 +3,7 @@
 
 #include <cstdint>
 
-enum VideoCodecKind : uint32_t {
-  VIDEO_CODEC_H264 = 0,
-  VIDEO_CODEC_H265 = 1,
-  VIDEO_CODEC_AV1 = 2,
-};
+#include "base/video_format.h"
 
 enum RateControlMode : uint32_t {
   RATE_CONTROL_CBR = 0,
@@ -41,9 +37,6 @@ struct StreamProfileConfig {
   uint32_t has_rate_control;
   RateControlMode rate_control;
 };
-
-// Display name of a codec kind: "H.264", "H.265" or "AV1".
-const char *video_codec_label(VideoCodecKind codec);
 
 // Parses `parameters` (may be null or empty) into a zeroed `config`. On
 // failure writes the message into `error_text` (kMessageSize bytes).

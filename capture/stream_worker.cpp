@@ -1,12 +1,13 @@
 // The "rtmp-stream" worker: parse the profile, start the camera's stream,
 // then hand over to the frame pump; every path ends in worker_finish.
+#include "capture/stream_worker.h"
+
 extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "app/app_state.h"
 #include "base/mutex_lock.h"
-#include "app/stream_control.h"
+#include "base/stream_records.h"
 #include "capture/capture_stream.h"
 #include "capture/stream_profile.h"
 #include "publish/ffmpeg_log.h"
@@ -35,8 +36,7 @@ void *stream_worker(void *data) {
     return nullptr;
   }
   if (!open_capture_stream(control, *request, config, capture, error_text)) {
-    // Only a failed start leaves the stream for the finish to close.
-    worker_finish(control, state, capture.stream ? &capture : nullptr, request, error_text);
+    worker_finish(control, state, nullptr, request, error_text);
     return nullptr;
   }
   frame_pump_run(control, state, capture, *request, error_text);

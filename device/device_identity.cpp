@@ -43,32 +43,34 @@ void apply_defaults(DeviceIdentity &identity) {
 
 }  // namespace
 
-bool device_identity_get(AppState &app, DeviceIdentity &out) {
+bool device_identity_get(IdentityCache &cache, AXParameter *parameters, bool curl_ready,
+                         DeviceIdentity &out) {
   {
-    MutexLock lock(app.identity_lock);
-    if (app.identity_cached) {
-      out = app.identity_cache;
+    MutexLock lock(cache.lock);
+    if (cache.cached) {
+      out = cache.identity;
       return out.serial_number[0] != '\0';
     }
   }
   // No lock during the fetch: concurrent first requests may each fetch.
-  return device_identity_fetch(app, out);
+  return device_identity_fetch(cache, parameters, curl_ready, out);
 }
 
-bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
+bool device_identity_fetch(IdentityCache &cache, AXParameter *parameters, bool curl_ready,
+                           DeviceIdentity &out) {
   DeviceIdentity identity{};
   copy_bounded(identity.architecture, "aarch64");
 
   // Without libcurl there is no device-information request, so the
   // credential is not asked for either.
-  if (app.curl_ready) {
+  if (curl_ready) {
     SecretText credential = query_service_credential();
     if (credential) request_device_info(std::move(credential), identity);
   }
 
   if (!identity.serial_number[0]) {
     const bool found =
-        app.parameters && serial_from_system_parameter(app.parameters, identity.serial_number);
+        parameters && serial_from_system_parameter(parameters, identity.serial_number);
     if (!found) serial_from_mac_address(identity.serial_number);
   }
 
@@ -78,9 +80,9 @@ bool device_identity_fetch(AppState &app, DeviceIdentity &out) {
     out = identity;
     return false;
   }
-  MutexLock lock(app.identity_lock);
-  app.identity_cache = identity;
-  app.identity_cached = true;
-  out = app.identity_cache;
+  MutexLock lock(cache.lock);
+  cache.identity = identity;
+  cache.cached = true;
+  out = cache.identity;
   return true;
 }

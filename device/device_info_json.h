@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "app/app_state.h"
+#include "device/device_identity_record.h"
 
 // The string value of the first of the keys (`key3` may be null) whose value
 // in `object` is a non-empty string; null when `object` is not a JSON object

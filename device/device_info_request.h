@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "app/app_state.h"
+#include "device/device_identity_record.h"
 #include "device/service_credential.h"
 
 // Most bytes of a response body that are kept; a longer body is dropped.

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_state.h"
 #include "device/device_info_json.h"
 #include "device/serial_number.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_state.h"
+#include "base/bounded_text.h"
 #include "capture/stream_profile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {

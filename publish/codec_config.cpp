@@ -6,6 +6,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "base/bounded_text.h"
+
 extern "C" {
 #include <libavutil/time.h>
 }
@@ -14,14 +16,6 @@ namespace {
 
 constexpr int64_t kWaitLogInterval = 5000000;  // µs between waiting messages
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
-
-constexpr uint32_t kH264FrameSps = 1;
-constexpr uint32_t kH264FramePps = 2;
-constexpr uint8_t kH264NalSps = 7;
-constexpr uint8_t kH264NalPps = 8;
-constexpr uint8_t kH265NalVps = 32;
-constexpr uint8_t kH265NalSps = 33;
-constexpr uint8_t kH265NalPps = 34;
 
 // Replaces the held set with a copy of the unit behind a 4-byte start code.
 void store_unit(GByteArray *&held, const uint8_t *nal, std::size_t length) {
@@ -37,7 +31,28 @@ void append_set(GByteArray *extradata, const GByteArray *set) {
 
 const char *yes_no(bool value) { return value ? "yes" : "no"; }
 
+bool waits_for_vps(const VideoFormat &format) { return format.parameter_sets.vps_type >= 0; }
+
+// The sets the output waits for are all held.
+bool sets_complete(const CodecConfigCapture &capture, const VideoFormat &format) {
+  return (capture.vps || !waits_for_vps(format)) && capture.sps && capture.pps;
+}
+
 }  // namespace
+
+void format_wait_message(const CodecConfigCapture &capture, VideoCodecKind codec, bool key,
+                         char *out, std::size_t size) {
+  const VideoFormat &format = video_format(codec);
+  char held[64] = "";
+  if (waits_for_vps(format)) {
+    format_bounded(held, sizeof held, "vps=%s, sps=%s, pps=%s, ", yes_no(capture.vps),
+                   yes_no(capture.sps), yes_no(capture.pps));
+  } else if (!format.extradata_is_keyframe) {
+    format_bounded(held, sizeof held, "sps=%s, pps=%s, ", yes_no(capture.sps),
+                   yes_no(capture.pps));
+  }
+  format_bounded(out, size, "%s (%skeyframe=%s)", format.wait_message, held, yes_no(key));
+}
 
 StartCode find_start_code(const uint8_t *start, const uint8_t *end) {
   if (!start || end - start < 3) return {nullptr, 0};
@@ -56,44 +71,34 @@ StartCode find_start_code(const uint8_t *start, const uint8_t *end) {
   return {nullptr, 0};
 }
 
-void capture_h264_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length,
-                      uint32_t frame_type) {
-  if (length == 0) return;
-  const uint8_t type = nal[0] & 0x1F;
-  // The camera marks parameter-set frames by type; their units count as
-  // such whatever their NAL header says.
-  if (type == kH264NalSps || frame_type == kH264FrameSps) {
-    store_unit(capture.sps, nal, length);
-  } else if (type == kH264NalPps || frame_type == kH264FramePps) {
-    store_unit(capture.pps, nal, length);
-  }
-}
-
-void capture_h265_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length) {
-  if (length < 2) return;
-  const uint8_t type = (nal[0] >> 1) & 0x3F;
-  if (type == kH265NalVps) {
+void capture_parameter_set(CodecConfigCapture &capture, const VideoFormat &format,
+                           const uint8_t *nal, std::size_t length, uint32_t frame_type) {
+  const ParameterSetSyntax &syntax = format.parameter_sets;
+  if (length == 0 || length < syntax.header_size) return;
+  const int type = (nal[0] >> syntax.type_shift) & syntax.type_mask;
+  // Where the camera marks parameter-set frames by type, their units count
+  // as such whatever their NAL header says.
+  const auto marked = [frame_type](VdoFrameType mark) {
+    return mark != VDO_FRAME_TYPE_NONE && frame_type == mark;
+  };
+  if (type == syntax.vps_type) {
     store_unit(capture.vps, nal, length);
-  } else if (type == kH265NalSps) {
+  } else if (type == syntax.sps_type || marked(syntax.sps_frame)) {
     store_unit(capture.sps, nal, length);
-  } else if (type == kH265NalPps) {
+  } else if (type == syntax.pps_type || marked(syntax.pps_frame)) {
     store_unit(capture.pps, nal, length);
   }
 }
 
 void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *payload,
                                std::size_t length, VideoCodecKind codec, uint32_t frame_type) {
-  if (codec == VIDEO_CODEC_AV1) return;
-  const bool h265 = codec == VIDEO_CODEC_H265;
+  const VideoFormat &format = video_format(codec);
+  if (format.extradata_is_keyframe) return;
   const uint8_t *end = payload + length;
   StartCode code = find_start_code(payload, end);
   if (!code.position) {
     // A frame without start codes is one unit, leading zeros included.
-    if (h265) {
-      capture_h265_nal(capture, payload, length);
-    } else if (length != 0) {
-      capture_h264_nal(capture, payload, length, frame_type);
-    }
+    capture_parameter_set(capture, format, payload, length, frame_type);
     return;
   }
   for (;;) {
@@ -104,11 +109,7 @@ void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *paylo
     while (unit < unit_end && *unit == 0) ++unit;
     if (unit < unit_end) {
       const auto unit_length = static_cast<std::size_t>(unit_end - unit);
-      if (h265) {
-        capture_h265_nal(capture, unit, unit_length);
-      } else {
-        capture_h264_nal(capture, unit, unit_length, frame_type);
-      }
+      capture_parameter_set(capture, format, unit, unit_length, frame_type);
     }
     if (!next.position) return;
     code = next;
@@ -117,9 +118,9 @@ void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *paylo
 
 void codec_config_log_new_sets(const CodecConfigCapture &capture, VideoCodecKind codec,
                                bool &vps_logged, bool &sps_logged, bool &pps_logged) {
-  const char *label = video_codec_label(codec);
+  const char *label = video_format(codec).label;
   if (capture.vps && !vps_logged) {
-    syslog(LOG_INFO, "Captured H.265 VPS");
+    syslog(LOG_INFO, "Captured %s VPS", label);
     vps_logged = true;
   }
   if (capture.sps && !sps_logged) {
@@ -135,51 +136,28 @@ void codec_config_log_new_sets(const CodecConfigCapture &capture, VideoCodecKind
 GByteArray *codec_config_gate(const CodecConfigCapture &capture, VideoCodecKind codec,
                               const uint8_t *payload, std::size_t length, bool key,
                               int64_t &wait_log_due) {
+  const VideoFormat &format = video_format(codec);
   if (av_gettime_relative() >= wait_log_due) {
-    switch (codec) {
-      case VIDEO_CODEC_H265:
-        syslog(LOG_INFO,
-               "Waiting for H.265 VPS/SPS/PPS/keyframe before opening RTMP output "
-               "(vps=%s, sps=%s, pps=%s, keyframe=%s)",
-               yes_no(capture.vps), yes_no(capture.sps), yes_no(capture.pps), yes_no(key));
-        break;
-      case VIDEO_CODEC_AV1:
-        syslog(LOG_INFO,
-               "Waiting for AV1 keyframe before opening Enhanced RTMP output (keyframe=%s)",
-               yes_no(key));
-        break;
-      default:
-        syslog(LOG_INFO,
-               "Waiting for H.264 SPS/PPS/keyframe before opening RTMP output "
-               "(sps=%s, pps=%s, keyframe=%s)",
-               yes_no(capture.sps), yes_no(capture.pps), yes_no(key));
-        break;
-    }
+    char message[kWaitMessageSize];
+    format_wait_message(capture, codec, key, message, sizeof message);
+    syslog(LOG_INFO, "%s", message);
     wait_log_due = av_gettime_relative() + kWaitLogInterval;
   }
   if (!key) return nullptr;
 
-  GByteArray *extradata = nullptr;
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      if (!capture.vps || !capture.sps || !capture.pps) return nullptr;
-      extradata = g_byte_array_sized_new(capture.vps->len + capture.sps->len + capture.pps->len);
-      append_set(extradata, capture.vps);
-      append_set(extradata, capture.sps);
-      append_set(extradata, capture.pps);
-      break;
-    case VIDEO_CODEC_AV1:
-      // The keyframe's own OBUs carry the sequence header.
-      extradata = g_byte_array_sized_new(static_cast<guint>(length));
-      if (length) g_byte_array_append(extradata, payload, static_cast<guint>(length));
-      break;
-    default:
-      if (!capture.sps || !capture.pps) return nullptr;
-      extradata = g_byte_array_sized_new(capture.sps->len + capture.pps->len);
-      append_set(extradata, capture.sps);
-      append_set(extradata, capture.pps);
-      break;
+  if (format.extradata_is_keyframe) {
+    // The keyframe's own data carries the decoder configuration.
+    GByteArray *extradata = g_byte_array_sized_new(static_cast<guint>(length));
+    if (length) g_byte_array_append(extradata, payload, static_cast<guint>(length));
+    return extradata;
   }
+  if (!sets_complete(capture, format)) return nullptr;
+  const bool with_vps = waits_for_vps(format);
+  GByteArray *extradata = g_byte_array_sized_new((with_vps ? capture.vps->len : 0) +
+                                                 capture.sps->len + capture.pps->len);
+  if (with_vps) append_set(extradata, capture.vps);
+  append_set(extradata, capture.sps);
+  append_set(extradata, capture.pps);
   return extradata;
 }
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/stream_profile.h"
+#include "base/video_format.h"
 
 struct CodecConfigCapture {
   GByteArray *vps;  // latest H.265 VPS, Annex-B with a 4-byte start code
@@ -22,9 +22,10 @@ struct StartCode {
 // First Annex-B start code in [start, end); a 4-byte code is reported at
 // its first zero byte.
 StartCode find_start_code(const uint8_t *start, const uint8_t *end);
-void capture_h264_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length,
-                      uint32_t frame_type);
-void capture_h265_nal(CodecConfigCapture &capture, const uint8_t *nal, std::size_t length);
+// Keeps one NAL unit of a `format` frame of `frame_type` when it is a
+// parameter set; ignores it otherwise.
+void capture_parameter_set(CodecConfigCapture &capture, const VideoFormat &format,
+                           const uint8_t *nal, std::size_t length, uint32_t frame_type);
 // Splits a payload into NAL units and keeps the parameter sets among them
 // (AV1 payloads are not examined).
 void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *payload,
@@ -32,6 +33,12 @@ void codec_config_capture_scan(CodecConfigCapture &capture, const uint8_t *paylo
 // Logs each kind of set the first time it is held in this run.
 void codec_config_log_new_sets(const CodecConfigCapture &capture, VideoCodecKind codec,
                                bool &vps_logged, bool &sps_logged, bool &pps_logged);
+inline constexpr std::size_t kWaitMessageSize = 160;
+
+// The message logged while the output waits: what `codec` waits for, which
+// of its sets `capture` holds and whether the frame is a keyframe.
+void format_wait_message(const CodecConfigCapture &capture, VideoCodecKind codec, bool key,
+                         char *out, std::size_t size);
 // Logs the waiting message when due. Returns null while not ready, else new
 // extradata (possibly empty, for an empty AV1 keyframe) the caller frees.
 GByteArray *codec_config_gate(const CodecConfigCapture &capture, VideoCodecKind codec,

@@ -5,39 +5,16 @@
 #include <syslog.h>
 
 #include "base/bounded_text.h"
+#include "base/log_text.h"
 #include "base/mutex_lock.h"
 #include "base/owners.h"
-#include "base/log_text.h"
-#include "app/stream_control.h"
+#include "base/stream_records.h"
 
 extern "C" {
 #include <libavutil/time.h>
 }
 
 namespace {
-
-bool is_key_type(VideoCodecKind codec, uint32_t frame_type) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return frame_type == VDO_FRAME_TYPE_H265_IDR || frame_type == VDO_FRAME_TYPE_H265_I;
-    case VIDEO_CODEC_AV1:
-      return frame_type == VDO_FRAME_TYPE_AV1_KEY;
-    default:
-      return frame_type == VDO_FRAME_TYPE_H264_IDR || frame_type == VDO_FRAME_TYPE_H264_I;
-  }
-}
-
-// Picture frames; parameter-set, SEI and H.265 B frames are scanned only.
-bool is_sent_type(VideoCodecKind codec, uint32_t frame_type) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return frame_type >= VDO_FRAME_TYPE_H265_IDR && frame_type <= VDO_FRAME_TYPE_H265_P;
-    case VIDEO_CODEC_AV1:
-      return frame_type == VDO_FRAME_TYPE_AV1_KEY || frame_type == VDO_FRAME_TYPE_AV1_INTER;
-    default:
-      return frame_type >= VDO_FRAME_TYPE_H264_IDR && frame_type <= VDO_FRAME_TYPE_H264_B;
-  }
-}
 
 bool stop_pending(StreamControl &control) {
   MutexLock lock(control.lock);
@@ -71,9 +48,10 @@ void record_packet(StreamControl &control, FramePumpState &state, VdoStream *str
 bool pump_frame(StreamControl &control, FramePumpState &state, CaptureSession &capture,
                 const StreamRequest &request, VdoFrame *frame, char *error_text) {
   const VideoCodecKind codec = capture.codec;
+  const VideoFormat &format = video_format(codec);
   const uint32_t frame_type = vdo_frame_get_frame_type(frame);
   const uint64_t timestamp = vdo_frame_get_timestamp(frame);
-  const bool key = vdo_frame_is_key(frame) || is_key_type(codec, frame_type);
+  const bool key = vdo_frame_is_key(frame) || is_frame_type(format.key_frames, frame_type);
 
   GError *error = nullptr;
   const ByteArrayOwner payload(read_frame_payload(frame, &error));
@@ -99,7 +77,8 @@ bool pump_frame(StreamControl &control, FramePumpState &state, CaptureSession &c
     state.output_open = true;
   }
 
-  if (is_sent_type(codec, frame_type)) {
+  // Pictures only: parameter-set and SEI frames (and H.265's B frames) are scanned, not sent.
+  if (is_frame_type(format.sent_frames, frame_type)) {
     if (!rtmp_output_send_video(state.output, payload->data, payload->len, timestamp, key,
                                 error_text))
       return false;

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "app/app_state.h"
-#include "capture/capture_stream.h"
+#include "base/stream_records.h"
+#include "capture/capture_session.h"
 #include "publish/codec_config.h"
 #include "publish/rtmp_output.h"
 
@@ -47,7 +47,7 @@ uint32_t computed_bitrate(uint64_t total_bytes, uint64_t last_bytes, int64_t now
 void sample_bitrate(StreamControl &control, FramePumpState &state, VdoStream *stream);
 
 // The common end of the worker, leaving the final state in `control`.
-// `capture` is null when the capture phase failed before the stream start;
-// otherwise the stream is closed first.
+// `capture` is null when the capture phase failed (it released what it had
+// created); otherwise the stream is closed first.
 void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession *capture,
                    StreamRequest *request, char *error_text);

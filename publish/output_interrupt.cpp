@@ -1,8 +1,8 @@
 // Interrupt callback for the RTMP output's sockets: stop requests and the close budget.
 #include "publish/output_interrupt.h"
 
-#include "app/app_state.h"
 #include "base/mutex_lock.h"
+#include "base/stream_records.h"
 #include "publish/delivery_ledger.h"
 
 extern "C" {

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "publish/codec_config.h"
 #include "publish/ffmpeg_log.h"
@@ -26,17 +25,6 @@ constexpr AVRational kMicroseconds = {1, 1000000};
 constexpr int64_t kFallbackFrameDuration = 33333;  // µs, 30 fps
 static_assert(AV_INPUT_BUFFER_PADDING_SIZE == 64, "stream headers carry 64 zero bytes after them");
 
-AVCodecID video_codec_id(VideoCodecKind codec) {
-  switch (codec) {
-    case VIDEO_CODEC_H265:
-      return AV_CODEC_ID_HEVC;
-    case VIDEO_CODEC_AV1:
-      return AV_CODEC_ID_AV1;
-    default:
-      return AV_CODEC_ID_H264;
-  }
-}
-
 bool has_file(const AVFormatContext *context) { return !(context->oformat->flags & AVFMT_NOFILE); }
 
 // The TCP socket under the RTMP connection, which our FFmpeg exports for the
@@ -51,9 +39,10 @@ int connection_socket(AVIOContext *io) {
 // returns false at once, leaving what was created so far in `output` for
 // the one release path of rtmp_output_open.
 bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
-                 const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                 const char *destination, bool silent_audio, const GByteArray *extradata,
                  char *error_text) {
-  const char *label = video_codec_label(capture.codec);
+  const VideoFormat &format = video_format(capture.codec);
+  const char *label = format.label;
 
   AVFormatContext *context = nullptr;
   int result = avformat_alloc_output_context2(&context, nullptr, "flv", destination);
@@ -72,7 +61,7 @@ bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSessio
   output.video_stream = video;
   AVCodecParameters *parameters = video->codecpar;
   parameters->codec_type = AVMEDIA_TYPE_VIDEO;
-  parameters->codec_id = video_codec_id(capture.codec);
+  parameters->codec_id = format.codec_id;
   parameters->width = static_cast<int>(capture.width > INT_MAX ? INT_MAX : capture.width);
   parameters->height = static_cast<int>(capture.height > INT_MAX ? INT_MAX : capture.height);
   video->avg_frame_rate =
@@ -93,9 +82,8 @@ bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSessio
   // The audio track needs the context and the video stream in place.
   if (silent_audio && !silent_aac_track_open(output, error_text)) return false;
 
-  if (capture.codec == VIDEO_CODEC_H265 || capture.codec == VIDEO_CODEC_AV1) {
-    context->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
-  }
+  // Enhanced RTMP lies outside the official FLV format.
+  if (format.enhanced_rtmp) context->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
   syslog(LOG_INFO, "Opening RTMP output for %s", label);
   context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   context->flush_packets = 1;
@@ -126,13 +114,13 @@ bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSessio
   av_dict_free(&options);
   if (result < 0) {
     const FfmpegErrorText reason = ffmpeg_error(result);
-    if (capture.codec == VIDEO_CODEC_H264) {
-      format_bounded(error_text, kMessageSize, "Unable to write RTMP header: %s", reason.text);
-    } else {
+    if (format.enhanced_rtmp) {
       format_bounded(error_text, kMessageSize,
                      "Unable to write Enhanced RTMP header for %s: %s. Confirm the destination "
                      "supports %s over Enhanced RTMP.",
                      label, reason.text, label);
+    } else {
+      format_bounded(error_text, kMessageSize, "Unable to write RTMP header: %s", reason.text);
     }
     return false;
   }
@@ -227,14 +215,14 @@ VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_nu
 }
 
 bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
-                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      const char *destination, bool silent_audio, const GByteArray *extradata,
                       uint64_t timestamp, char *error_text) {
   if (!open_output(output, control, capture, destination, silent_audio, extradata, error_text)) {
     discard_failed_open(output);
     return false;
   }
   syslog(LOG_INFO, "RTMP output connected and %s header written%s",
-         video_codec_label(capture.codec), output.audio_enabled ? " with silent AAC audio" : "");
+         video_format(capture.codec).label, output.audio_enabled ? " with silent AAC audio" : "");
   output_interrupt_published(output.interrupt);
   output.base_timestamp = timestamp;
   output.last_pts = -1;

@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/capture_stream.h"
+#include "base/stream_records.h"
+#include "capture/capture_session.h"
 #include "publish/rtmp_output_record.h"
 
 // Nominal frame duration in µs for a whole frame rate.
@@ -29,7 +30,7 @@ VideoPacketTime rescale_video_packet_time(VideoPacketTime time, int time_base_nu
 // `error_text` holds the message and nothing the open created is left: the
 // output has no context.
 bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureSession &capture,
-                      const char *destination, uint32_t silent_audio, const GByteArray *extradata,
+                      const char *destination, bool silent_audio, const GByteArray *extradata,
                       uint64_t timestamp, char *error_text);
 // Writes one video packet, preceded by the silent audio up to its time.
 bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::size_t length,

@@ -1,7 +1,6 @@
 // Silent AAC track: encoder set-up, silence generation, drain and close.
 #include "publish/silent_aac_track.h"
 
-#include "app/app_state.h"
 #include "base/bounded_text.h"
 #include "publish/ffmpeg_log.h"
 

@@ -58,7 +58,8 @@ const char *two_byte_escape(unsigned char byte) {
 // serial number is known. Called without any lock held.
 void read_identity(AppState &app, char (&mac_address)[kMacAddressSize], DeviceIdentity &identity) {
   if (!read_mac_address(mac_address)) mac_address[0] = '\0';
-  if (!device_identity_get(app, identity)) identity = {};
+  if (!device_identity_get(app.identity, app.parameters, app.curl_ready, identity))
+    identity = {};
 }
 
 const char *json_bool(bool value) { return value ? "true" : "false"; }

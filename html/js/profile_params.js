@@ -22,8 +22,9 @@ function ascii_lower(text) {
 }
 
 // The C library's strtoul in base 10 over the whole text: leading white
-// space and one sign are taken, nothing may follow the digits. A minus
-// wraps the value as the C library does. Returns a BigInt, or null.
+// space and one sign are taken, nothing may follow the digits. A minus sign
+// is good for zero only: the C library would wrap any other negative
+// number, -18446744073709551615 to 1. Returns a BigInt, or null.
 function read_unsigned_whole(text) {
   let i = 0;
   while (i < text.length && C_SPACE.includes(text[i])) i++;
@@ -36,7 +37,7 @@ function read_unsigned_whole(text) {
   if (!/^[0-9]+$/.test(digits)) return null;
   const value = BigInt(digits);
   if (value > ULONG_MAX) return null; // out of range for strtoul
-  return negative && value !== 0n ? ULONG_MAX + 1n - value : value;
+  return negative && value !== 0n ? null : value;
 }
 
 // A decimal in [min, max], or null when the worker would refuse it.
@@ -219,7 +220,11 @@ const ROWS = [
     message: "Unsupported stream profile compression value '%s'.",
     read: (value, config) => store(config, 'compression', parse_uint_in_range(value, 0, 100)),
   },
-  { names: ['h264profile'], limit: 31, read: (value, config) => store(config, 'h264_profile', value) },
+  {
+    names: ['h264profile'],
+    limit: 31,
+    read: (value, config) => store(config, 'h264_profile', cut_utf8(value, 31)),
+  },
   {
     names: ['videokeyframeinterval', 'keyframeinterval'],
     message: "Unsupported stream profile keyframe interval value '%s'.",
@@ -232,7 +237,11 @@ const ROWS = [
       return true;
     },
   },
-  { names: ['overlays'], limit: 63, read: (value, config) => store(config, 'overlays', value) },
+  {
+    names: ['overlays'],
+    limit: 63,
+    read: (value, config) => store(config, 'overlays', cut_utf8(value, 63)),
+  },
   {
     names: ['bitrate'],
     message: "Unsupported stream profile bitrate value '%s'.",
@@ -262,6 +271,20 @@ const ROWS = [
     },
   },
 ];
+
+// The first `limit` bytes of `text` in UTF-8, never half a character: what
+// the worker keeps of a text it does not check.
+function cut_utf8(text, limit) {
+  const encoder = new TextEncoder();
+  let kept = '';
+  let bytes = 0;
+  for (const character of text) {
+    bytes += encoder.encode(character).length;
+    if (bytes > limit) break;
+    kept += character;
+  }
+  return kept;
+}
 
 function store(config, field, value) {
   if (value === null) return false;
@@ -303,7 +326,7 @@ export function check_profile_parameters(text) {
       result.error ??= message;
       continue;
     }
-    if (row.limit && value.length > row.limit) {
+    if (row.limit && new TextEncoder().encode(value).length > row.limit) {
       result.notes.push(`${used} is shortened to its first ${row.limit} characters.`);
     }
   }

@@ -55,22 +55,19 @@ void append_annexb_units(std::vector<uint8_t> &out, const uint8_t *data, size_t 
 }
 
 void index_clip(Clip &clip) {
+  const CodecRow &row = codec_row(clip.codec);
   clip.picture_bytes = 0;
   clip.parameter_frames.assign(clip.frames.size(), {});
   for (size_t i = 0; i < clip.frames.size(); ++i) {
     const ClipFrame &frame = clip.frames[i];
     clip.picture_bytes += frame.bytes.size();
-    if (!frame.key || clip.codec == Codec::AV1) continue;
+    // A codec without parameter-set frames (AV1) has no entries.
+    if (!frame.key || !row.parameter_sets[0].frame_type) continue;
     for (const NalUnit &unit : split_annexb(frame.bytes.data(), frame.bytes.size())) {
-      if (clip.codec == Codec::H264) {
-        uint8_t nal_type = unit.data[0] & 0x1F;
-        if (nal_type == 7) clip.parameter_frames[i].push_back(parameter_frame(unit, TYPE_H264_SPS));
-        if (nal_type == 8) clip.parameter_frames[i].push_back(parameter_frame(unit, TYPE_H264_PPS));
-      } else {
-        uint8_t nal_type = (unit.data[0] >> 1) & 0x3F;
-        if (nal_type == 32) clip.parameter_frames[i].push_back(parameter_frame(unit, TYPE_H265_VPS));
-        if (nal_type == 33) clip.parameter_frames[i].push_back(parameter_frame(unit, TYPE_H265_SPS));
-        if (nal_type == 34) clip.parameter_frames[i].push_back(parameter_frame(unit, TYPE_H265_PPS));
+      const uint8_t nal_type = (unit.data[0] >> row.nal_type_shift) & row.nal_type_mask;
+      for (const ParameterSetFrame &set : row.parameter_sets) {
+        if (set.frame_type && set.nal_type == nal_type)
+          clip.parameter_frames[i].push_back(parameter_frame(unit, set.frame_type));
       }
     }
   }
@@ -83,13 +80,7 @@ unsigned av1_quality_level(uint32_t compression) { return 16 + (compression * 2)
 bool encode_clip(const StreamSetup &setup, Clip &clip, std::string &error) {
   clip = Clip{setup.codec, setup.width, setup.height, {}, {}, 0, 0};
   int64_t started = g_get_monotonic_time();
-  bool encoded = false;
-  switch (setup.codec) {
-    case Codec::H264: encoded = encode_h264(setup, clip, error); break;
-    case Codec::H265: encoded = encode_h265(setup, clip, error); break;
-    case Codec::AV1: encoded = encode_av1(setup, clip, error); break;
-  }
-  if (!encoded) return false;
+  if (!codec_row(setup.codec).encode(setup, clip, error)) return false;
   if (clip.frames.size() != setup.clip_frames || !clip.frames.front().key) {
     error = "the encoder did not deliver one frame per picture, starting with a keyframe";
     return false;

@@ -11,23 +11,6 @@
 
 namespace vdo_emulator {
 
-// Frame type codes the camera reports.
-constexpr uint32_t TYPE_H264_SPS = 1;
-constexpr uint32_t TYPE_H264_PPS = 2;
-constexpr uint32_t TYPE_H264_IDR = 4;
-constexpr uint32_t TYPE_H264_I = 5;
-constexpr uint32_t TYPE_H264_P = 6;
-constexpr uint32_t TYPE_H264_B = 7;
-constexpr uint32_t TYPE_H265_VPS = 9;
-constexpr uint32_t TYPE_H265_SPS = 10;
-constexpr uint32_t TYPE_H265_PPS = 11;
-constexpr uint32_t TYPE_H265_IDR = 12;
-constexpr uint32_t TYPE_H265_I = 13;
-constexpr uint32_t TYPE_H265_P = 14;
-constexpr uint32_t TYPE_H265_B = 15;
-constexpr uint32_t TYPE_AV1_KEY = 22;
-constexpr uint32_t TYPE_AV1_INTER = 23;
-
 struct ClipFrame {
   std::vector<uint8_t> bytes;  // Annex-B (4-byte start codes) or an AV1 temporal unit
   uint32_t type;
@@ -49,14 +32,6 @@ struct Clip {
 // Encodes `setup.clip_frames` frames of the test pattern with closed GOPs of
 // `setup.gop_frames`. False with `error` when the encoder refuses.
 bool encode_clip(const StreamSetup &setup, Clip &clip, std::string &error);
-
-// Per-codec encoders behind encode_clip; each appends clip.frames.
-bool encode_h264(const StreamSetup &setup, Clip &clip, std::string &error);
-bool encode_h265(const StreamSetup &setup, Clip &clip, std::string &error);
-bool encode_av1(const StreamSetup &setup, Clip &clip, std::string &error);
-
-// Identifies the encoder library build, so a cached clip of another build is not reused.
-std::string encoder_build_id(Codec codec);
 
 // Appends Annex-B NAL units (each with its own 3- or 4-byte start code, as
 // encoders emit them) to `out`, rewriting every start code to 4 bytes.

@@ -1,14 +1,8 @@
 // The clip cache: a few clips in memory, and files in VDO_EMULATOR_CACHE_DIR.
 #include "clip_cache.h"
 
-#include <aom/aom_codec.h>
 #include <glib.h>
-// x264.h needs the fixed-width types first.
-#include <cstdint>
-#include <x264.h>
-#include <x265.h>
 
-#include <atomic>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -24,7 +18,6 @@ constexpr int CLIP_GENERATION = 1;
 
 std::mutex cache_lock;
 std::list<std::pair<std::string, std::shared_ptr<const Clip>>> memory_clips;  // newest first
-std::atomic<uint64_t> encodes{0};
 
 void put_u32(std::string &out, uint32_t value) { out.append(reinterpret_cast<const char *>(&value), 4); }
 
@@ -36,12 +29,8 @@ bool take_u32(const uint8_t *&at, const uint8_t *end, uint32_t &value) {
 }
 
 bool type_fits(Codec codec, uint32_t type) {
-  switch (codec) {
-    case Codec::H264: return type >= TYPE_H264_IDR && type <= TYPE_H264_B;
-    case Codec::H265: return type >= TYPE_H265_IDR && type <= TYPE_H265_B;
-    case Codec::AV1: return type == TYPE_AV1_KEY || type == TYPE_AV1_INTER;
-  }
-  return false;
+  const CodecRow &row = codec_row(codec);
+  return type >= row.first_picture_type && type <= row.last_picture_type;
 }
 
 void remember(const std::string &name, std::shared_ptr<const Clip> clip) {
@@ -51,20 +40,12 @@ void remember(const std::string &name, std::shared_ptr<const Clip> clip) {
 
 }  // namespace
 
-std::string encoder_build_id(Codec codec) {
-  switch (codec) {
-    case Codec::H264: return "x264-" + std::to_string(X264_BUILD);
-    case Codec::H265: return "x265-" + std::to_string(X265_BUILD);
-    case Codec::AV1: return "aom-" + std::to_string(aom_codec_version());
-  }
-  return "unknown";
-}
-
 std::string clip_cache_name(const StreamSetup &setup) {
+  const CodecRow &row = codec_row(setup.codec);
   g_autofree char *name = g_strdup_printf(
-      "%s-%ux%u-%u_%u-g%u-n%u-r%d-b%u-c%u-%s-v%d.clip", codec_name(setup.codec), setup.width, setup.height,
+      "%s-%ux%u-%u_%u-g%u-n%u-r%d-b%u-c%u-%s-v%d.clip", row.name, setup.width, setup.height,
       setup.fps_num, setup.fps_den, setup.gop_frames, setup.clip_frames, static_cast<int>(setup.rate_mode),
-      setup.bitrate, setup.compression, encoder_build_id(setup.codec).c_str(), CLIP_GENERATION);
+      setup.bitrate, setup.compression, row.encoder_build().c_str(), CLIP_GENERATION);
   return name;
 }
 
@@ -131,7 +112,6 @@ std::shared_ptr<const Clip> obtain_clip(const StreamSetup &setup, const std::str
   std::string path = cache_dir.empty() ? std::string() : cache_dir + G_DIR_SEPARATOR_S + name;
   if (path.empty() || !load_clip(path, setup, *clip)) {
     if (!encode_clip(setup, *clip, error)) return nullptr;
-    encodes.fetch_add(1, std::memory_order_relaxed);
     // The disk cache only saves time: a folder that cannot be written is no error.
     if (!path.empty() && !save_clip(*clip, path)) g_debug("vdo emulator: cannot write clip cache %s", path.c_str());
   }
@@ -143,7 +123,5 @@ void clear_clip_cache() {
   std::lock_guard lock(cache_lock);
   memory_clips.clear();
 }
-
-uint64_t clip_encode_count() { return encodes.load(std::memory_order_relaxed); }
 
 }  // namespace vdo_emulator

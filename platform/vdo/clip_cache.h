@@ -25,7 +25,4 @@ bool load_clip(const std::string &path, const StreamSetup &setup, Clip &clip);
 // Drops the clips held in memory (streams keep theirs while they live).
 void clear_clip_cache();
 
-// Clips encoded by this process so far.
-uint64_t clip_encode_count();
-
 }  // namespace vdo_emulator

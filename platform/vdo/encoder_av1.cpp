@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "clip.h"
+#include "codecs.h"
 #include "test_pattern.h"
 
 namespace vdo_emulator {
@@ -38,6 +39,8 @@ std::string codec_error(aom_codec_ctx_t &codec, const char *what) {
 }
 
 }  // namespace
+
+std::string aom_build() { return "aom-" + std::to_string(aom_codec_version()); }
 
 bool encode_av1(const StreamSetup &setup, Clip &clip, std::string &error) {
   aom_codec_iface_t *iface = aom_codec_av1_cx();

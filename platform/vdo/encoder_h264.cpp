@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "clip.h"
+#include "codecs.h"
 #include "test_pattern.h"
 
 namespace vdo_emulator {
@@ -33,6 +34,8 @@ void collect(Clip &clip, const x264_nal_t *nals, int count, const x264_picture_t
 }
 
 }  // namespace
+
+std::string x264_build() { return "x264-" + std::to_string(X264_BUILD); }
 
 bool encode_h264(const StreamSetup &setup, Clip &clip, std::string &error) {
   x264_param_t param;

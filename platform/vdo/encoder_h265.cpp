@@ -3,6 +3,7 @@
 #include <x265.h>
 
 #include "clip.h"
+#include "codecs.h"
 #include "test_pattern.h"
 
 // The leak checker's switch, present only in sanitizer builds.
@@ -41,6 +42,8 @@ void collect(Clip &clip, const x265_nal *nals, uint32_t count, const x265_pictur
 }
 
 }  // namespace
+
+std::string x265_build() { return "x265-" + std::to_string(X265_BUILD); }
 
 bool encode_h265(const StreamSetup &setup, Clip &clip, std::string &error) {
   const x265_api *api = x265_api_get(8);

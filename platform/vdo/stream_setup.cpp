@@ -34,15 +34,6 @@ uint32_t default_bitrate(uint32_t width, uint32_t height, double fps) {
 
 }  // namespace
 
-const char *codec_name(Codec codec) {
-  switch (codec) {
-    case Codec::H264: return "h264";
-    case Codec::H265: return "h265";
-    case Codec::AV1: return "av1";
-  }
-  return "unknown";
-}
-
 std::pair<uint32_t, uint32_t> fit_resolution(uint32_t width, uint32_t height, uint32_t max_width,
                                              uint32_t max_height) {
   double w = width;
@@ -68,15 +59,13 @@ SetupError resolve_stream_setup(const RequestedSettings &request, const Emulator
                                 std::string &message) {
   setup = StreamSetup{};
 
-  setup.format = request.format.value_or(FORMAT_H264);
-  switch (setup.format) {
-    case FORMAT_H264: setup.codec = Codec::H264; break;
-    case FORMAT_H265: setup.codec = Codec::H265; break;
-    case FORMAT_AV1: setup.codec = Codec::AV1; break;
-    default:
-      message = format_text("Unsupported video format %u", setup.format);
-      return SetupError::INVALID_ARGUMENT;
+  setup.format = request.format.value_or(codec_row(Codec::H264).format);
+  const CodecRow *row = codec_for_format(setup.format);
+  if (!row) {
+    message = format_text("Unsupported video format %u", setup.format);
+    return SetupError::INVALID_ARGUMENT;
   }
+  setup.codec = row->codec;
 
   setup.input = request.input.value_or(1);
   if (setup.input < 1 || setup.input > config.inputs) {

@@ -7,16 +7,10 @@
 #include <string>
 #include <utility>
 
+#include "codecs.h"
 #include "emulator_config.h"
 
 namespace vdo_emulator {
-
-enum class Codec { H264, H265, AV1 };
-
-// Format codes of the "format" setting.
-constexpr uint32_t FORMAT_H264 = 0;
-constexpr uint32_t FORMAT_H265 = 1;
-constexpr uint32_t FORMAT_AV1 = 10;
 
 // Camera rate-control modes of "rc.mode".
 constexpr uint32_t RC_CBR = 0;
@@ -76,7 +70,5 @@ std::pair<uint32_t, uint32_t> fit_resolution(uint32_t width, uint32_t height, ui
 
 // Nominal frame interval in microseconds of frame `n` from the first.
 int64_t frame_offset_us(const StreamSetup &setup, uint64_t n);
-
-const char *codec_name(Codec codec);
 
 }  // namespace vdo_emulator

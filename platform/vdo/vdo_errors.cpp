@@ -1,5 +1,5 @@
 // The VDO error domain, the injected faults' errors and the emulator's test
-// hooks (live objects, call counters, clip cache).
+// hook (the clip cache).
 #include "clip_cache.h"
 #include "vdo_internal.h"
 
@@ -17,11 +17,6 @@ gboolean vdo_error_is_expected(GError **error) {
 }
 
 namespace vdo_emulator {
-
-LiveCounters &live_counters() {
-  static LiveCounters counters;
-  return counters;
-}
 
 std::atomic<uint64_t> &stream_new_calls() {
   static std::atomic<uint64_t> calls{0};
@@ -49,14 +44,4 @@ bool inject_failure(const FaultPlan &plan, FaultOp op, uint64_t call, GError **e
 
 }  // namespace vdo_emulator
 
-VdoEmulatorLiveObjects vdo_emulator_live_objects(void) {
-  auto &counters = vdo_emulator::live_counters();
-  return VdoEmulatorLiveObjects{static_cast<guint>(counters.maps.load()), static_cast<guint>(counters.streams.load()),
-                                static_cast<guint>(counters.buffers.load())};
-}
-
-void vdo_emulator_reset_faults(void) { vdo_emulator::stream_new_calls().store(0); }
-
 void vdo_emulator_clear_clip_cache(void) { vdo_emulator::clear_clip_cache(); }
-
-guint64 vdo_emulator_clip_encode_count(void) { return vdo_emulator::clip_encode_count(); }

@@ -22,13 +22,6 @@
 
 namespace vdo_emulator {
 
-struct LiveCounters {
-  std::atomic<int> maps{0};
-  std::atomic<int> streams{0};
-  std::atomic<int> buffers{0};
-};
-LiveCounters &live_counters();
-
 // Process-wide count of vdo_stream_new calls, for VDO_EMULATOR_FAIL=new:N.
 std::atomic<uint64_t> &stream_new_calls();
 

@@ -19,7 +19,6 @@ static void vdo_map_finalize(GObject *object) {
   VdoMap *map = VDO_MAP(object);
   delete map->entries;
   map->entries = nullptr;
-  vdo_emulator::live_counters().maps.fetch_sub(1);
   G_OBJECT_CLASS(vdo_map_parent_class)->finalize(object);
 }
 
@@ -27,7 +26,6 @@ static void vdo_map_class_init(VdoMapClass *klass) { G_OBJECT_CLASS(klass)->fina
 
 static void vdo_map_init(VdoMap *map) {
   map->entries = new std::map<std::string, MapValue, std::less<>>();
-  vdo_emulator::live_counters().maps.fetch_add(1);
 }
 
 namespace vdo_emulator {

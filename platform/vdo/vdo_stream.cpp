@@ -95,7 +95,6 @@ static void vdo_stream_finalize(GObject *object) {
   VdoStream *stream = VDO_STREAM(object);
   delete stream->priv;
   stream->priv = nullptr;
-  live_counters().streams.fetch_sub(1);
   G_OBJECT_CLASS(vdo_stream_parent_class)->finalize(object);
 }
 
@@ -103,7 +102,6 @@ static void vdo_stream_class_init(VdoStreamClass *klass) { G_OBJECT_CLASS(klass)
 
 static void vdo_stream_init(VdoStream *stream) {
   stream->priv = new StreamPrivate();
-  live_counters().streams.fetch_add(1);
 }
 
 namespace vdo_emulator {
@@ -260,7 +258,6 @@ VdoBuffer *vdo_stream_get_buffer(VdoStream *stream, GError **error) {
 
   // The buffer holds the shared state, so its frame outlives nothing it needs.
   auto *buffer = new VdoBuffer{VdoFrame{frame, static_cast<guint64>(timestamp), 0, &core}, p.core};
-  live_counters().buffers.fetch_add(1, std::memory_order_relaxed);
   return buffer;
 }
 
@@ -280,7 +277,6 @@ gboolean vdo_stream_buffer_unref(VdoStream *stream, VdoBuffer **buffer, GError *
   // The buffer is taken back whatever the outcome, so a failed return leaks nothing.
   delete *buffer;
   *buffer = nullptr;
-  live_counters().buffers.fetch_sub(1, std::memory_order_relaxed);
 
   if (inject_failure(core.config.faults, FaultOp::UNREF, call, error)) return FALSE;
   if (fault_fires(core.config.faults.expected_unref, FaultOp::UNREF, call)) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "vdo.h"
 extern "C" {
@@ -11,10 +12,15 @@ extern "C" {
 
 namespace {
 
-// A stream of an emulated 640x360, 25 fps sensor, asked for more than it has.
-VdoStream *start_stream(guint32 format) {
-  for (auto [name, value] : {std::pair{"MAX_WIDTH", "640"}, {"MAX_HEIGHT", "360"}, {"MAX_FPS", "25"},
-                             {"GOP_SECONDS", "0.4"}, {"PACING", "unpaced"}, {"CHUNK_SIZE", "700"}})
+// A stream of an emulated 640x360, 25 fps sensor, asked for more than it has;
+// `separate_sets` "1" also sends the parameter sets as frames of their own.
+VdoStream *start_stream(guint32 format, const char *separate_sets = "0") {
+  const std::pair<const char *, const char *> environment[] = {
+      {"MAX_WIDTH", "640"},   {"MAX_HEIGHT", "360"}, {"MAX_FPS", "25"},
+      {"GOP_SECONDS", "0.4"}, {"PACING", "unpaced"}, {"CHUNK_SIZE", "700"},
+      {"SEPARATE_PARAMETER_SETS", separate_sets},
+  };
+  for (auto [name, value] : environment)
     g_setenv((std::string("VDO_EMULATOR_") + name).c_str(), value, TRUE);
   VdoMap *settings = vdo_map_new();
   vdo_map_set_uint32(settings, "format", format);
@@ -99,6 +105,38 @@ TEST(Emulator, DeliversDecodableVideoOfEachCodecWithinTheSensorsLimits) {
     av_frame_free(&picture);
     av_packet_free(&packet);
     avcodec_free_context(&decoder);
+    vdo_stream_stop(stream);
+    g_object_unref(stream);
+  }
+}
+
+TEST(Emulator, SendsAKeyframesParameterSetsAsFramesBeforeIt) {
+  const struct {
+    const char *codec;
+    guint32 format;
+    std::vector<VdoFrameType> first_types;
+    std::vector<char> nal_headers;  // the first byte of each parameter-set frame's unit
+  } rows[] = {
+      {"h264", 0, {VDO_FRAME_TYPE_H264_SPS, VDO_FRAME_TYPE_H264_PPS, VDO_FRAME_TYPE_H264_IDR},
+       {0x67, 0x68}},
+      {"h265", 1,
+       {VDO_FRAME_TYPE_H265_VPS, VDO_FRAME_TYPE_H265_SPS, VDO_FRAME_TYPE_H265_PPS,
+        VDO_FRAME_TYPE_H265_IDR},
+       {0x40, 0x42, 0x44}},
+      {"av1", 10, {VDO_FRAME_TYPE_AV1_KEY, VDO_FRAME_TYPE_AV1_INTER}, {}},
+  };
+  for (const auto &row : rows) {
+    VdoStream *stream = start_stream(row.format, "1");
+    ASSERT_TRUE(stream) << row.codec;
+    std::vector<VdoFrameType> types;
+    std::vector<char> nal_headers;
+    while (types.size() < row.first_types.size()) {
+      const Frame frame = take_frame(stream);
+      types.push_back(frame.type);
+      if (types.size() < row.nal_headers.size() + 1) nal_headers.push_back(frame.bytes.at(4));
+    }
+    EXPECT_EQ(types, row.first_types) << row.codec;
+    EXPECT_EQ(nal_headers, row.nal_headers) << row.codec;
     vdo_stream_stop(stream);
     g_object_unref(stream);
   }

@@ -1,104 +1,144 @@
-// Stream profile text → parsed record, settings map and details texts.
+// Stream profile text → parsed record (from the table the page shares), settings map and
+// details texts.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "app/app_state.h"
+#include "base/bounded_text.h"
+#include "base/owners.h"
 #include "capture/capture_settings.h"
 #include "capture/details_text.h"
 
 namespace {
 
-struct Case {
-  std::string in, out;
+constexpr const char *kProfileCases = STREAM_PROFILE_CASES;
+
+// One row of the table of stream profile texts that the page's parser
+// (html/js/profile_params.js) is held to as well: name, text, and the
+// present fields of an accepted text (an object) or the message of a
+// refused one (a string, or an array of strings to join).
+struct ProfileRow {
+  std::string name;
+  std::string text;
+  bool refused;
+  std::string refusal;
+  std::map<std::string, std::string> fields;
 };
 
-// The present fields of a parsed record in one line, or "! " and the message.
-std::string parse(const std::string &text) {
-  StreamProfileConfig c{};
-  char error_text[kMessageSize] = "";
-  if (!parse_stream_profile(text.c_str(), c, error_text)) return std::string("! ") + error_text;
-  std::ostringstream s;
-  auto add = [&s](uint32_t has, const char *name, auto value) {
-    if (has) s << ' ' << name << '=' << value;
-  };
-  add(c.has_codec, "codec", std::to_string(c.codec) + ":" + c.codec_label);
-  add(c.has_camera, "cam", c.camera), add(c.has_channel, "ch", c.channel);
-  add(c.has_resolution, "res", std::to_string(c.width) + "x" + std::to_string(c.height));
-  add(c.has_fps, "fps", c.fps), add(c.has_compression, "comp", c.compression);
-  add(c.has_h264_profile, "h264", c.h264_profile), add(c.has_keyframe_interval, "kf", c.keyframe_interval);
-  add(c.has_audio, "audio", c.audio), add(c.has_overlays, "ovl", c.overlays);
-  add(c.has_bitrate, "br", c.bitrate), add(c.has_max_bitrate, "max", c.max_bitrate);
-  add(c.has_abr_target, "abr", c.abr_target), add(c.has_rate_control, "rc", c.rate_control);
-  return s.str().erase(0, 1);
+void PrintTo(const ProfileRow &row, std::ostream *out) { *out << '"' << row.text << '"'; }
+
+// Numbers are compared as the doubles they are (every field fits one exactly).
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
 }
 
-#define BAD(key, v) "! Unsupported stream profile " key " '" v "'."
-#define BAD_RES(v) "! Unsupported stream profile resolution '" v "'; use WIDTHxHEIGHT."
-#define BAD_CODEC(v)                                                 \
-  "! Selected stream profile uses unsupported video codec '" v "'. " \
-  "Corvane supports H.264, H.265/HEVC, and AV1 profiles."
-#define SPLIT(message) "! Failed to parse stream profile parameters: " message
+// A string, or an array of strings written in parts to keep the file's lines short.
+std::string joined_text(const json_t *value) {
+  if (json_is_string(value)) return json_string_value(value);
+  std::string text;
+  for (std::size_t i = 0; i < json_array_size(value); ++i)
+    text += json_string_value(json_array_get(value, i));
+  return text;
+}
 
-TEST(StreamProfile, TextToRecordOrFirstBadKey) {
-  const Case cases[] = {
-      {"", ""}, {"foo=bar&x=1", ""}, {"camera=2&", "cam=2"}, {"camera=1&CAMERA=4", "cam=4"},
-      {"videocodec=&camera=2", "cam=2"}, {"videocodec=hevc&resolution=1280x720", "codec=1:H.265 res=1280x720"},
-      {"VideoCodec=AVC", "codec=0:H.264"}, {"videocodec=h.265", "codec=1:H.265"}, {"videocodec=Av1", "codec=2:AV1"},
-      {"videocodec=mjpeg", BAD_CODEC("mjpeg")}, {"camera=0&videocodec=h264+", BAD_CODEC("h264 ")},
-      {"compression=101&camera=0", BAD("camera value", "0")}, {"camera=%25s%25n", BAD("camera value", "%s%n")},
-      {"camera=%2B7", "cam=7"}, {"camera=7+", BAD("camera value", "7 ")}, {"camera=0x10", BAD("camera value", "0x10")},
-      {"camera=4294967295", "cam=4294967295"}, {"camera=4294967296", BAD("camera value", "4294967296")},
-      {"camera=-18446744073709551615", BAD("camera value", "-18446744073709551615")},
-      {"channel=0", "ch=0"}, {"channel=-0", "ch=0"}, {"channel=-1", BAD("channel value", "-1")},
-      {"resolution=1920X1080", "res=1920x1080"}, {"resolution=1X2x3", BAD_RES("1X2x3")},
-      {"resolution=00000000000000000001920x1", "res=1920x1"}, {"resolution=1x00000000000000000000007", "res=1x7"},
-      {"resolution=000000000000000000001920x1", BAD_RES("000000000000000000001920x1")},
-      {"resolution=1x000000000000000000000007", BAD_RES("1x000000000000000000000007")},
-      {"resolution=1920x", BAD_RES("1920x")}, {"resolution=x1080", BAD_RES("x1080")},
-      {"resolution=0x1", BAD_RES("0x1")}, {"resolution=1920*1080", BAD_RES("1920*1080")},
-      {"fps=0.1", "fps=0.1"}, {"fps=120", "fps=120"}, {"fps=29.97", "fps=29.97"}, {"fps=+%2025", "fps=25"},
-      {"fps=0.05", BAD("fps value", "0.05")}, {"fps=121", BAD("fps value", "121")},
-      {"fps=30fps", BAD("fps value", "30fps")}, {"fps=NaN", BAD("fps value", "NaN")},
-      {"fps=30,5", BAD("fps value", "30,5")},
-      {"compression=100", "comp=100"}, {"compression=-1", BAD("compression value", "-1")},
-      {"h264profile=high+profile+with+a+long+trailing+name", "h264=high profile with a long traili"},
-      {"videokeyframeinterval=32&keyframeinterval=bad", "kf=32"},
-      {"videokeyframeinterval=&keyframeinterval=60", "kf=60"},
-      {"keyframeinterval=often", BAD("keyframe interval value", "often")},
-      {"audio=False", "audio=disabled"}, {"audio=NO", "audio=disabled"}, {"audio=0", "audio=disabled"},
-      {"audio=off", "audio=disabled"}, {"audio=1", "audio=enabled"}, {"overlays=a%3Db=c+d", "ovl=a=b=c d"},
-      {"overlays=" + std::string(62, 'a') + "%C3%A9", "ovl=" + std::string(62, 'a')},  // a character is never cut
-      {"videobitrate=3000&bitrate=2500000", "br=3000000"},
-      {"bitrate=fast&videobitrate=3000", BAD("bitrate value", "fast")},
-      {"bitrate=OFF", "br=0"}, {"bitrate=UnLimited", "br=0"}, {"bitrate=4294967295", "br=4294967295"},
-      {"bitrate=4294967296", BAD("bitrate value", "4294967296")}, {"videobitrate=0", "br=0"},
-      {"videobitrate=4294967", "br=4294967000"}, {"videobitrate=4294968", BAD("videobitrate value", "4294968")},
-      {"videomaxbitrate=800&maxbitrate=bad", "max=800000"}, {"maxbitrate=800", "max=800000"},
-      {"videomaxbitrate=lots", BAD("max bitrate value", "lots")}, {"abr.target_bitrate=1500000", "abr=1500000"},
-      {"abr.target_bitrate=bad&videoabrmaxbitrate=2000", "abr=2000000"},
-      {"abr.target_bitrate=4294967296", BAD("ABR bitrate value", "4294967296")},
-      {"videobitratemode=Variable", "rc=1"}, {"rc.mode=3", "rc=3"}, {"videobitratemode=none", "rc=4294967295"},
-      {"bitratemode=CONSTANT", "rc=0"}, {"videobitratecontrol=maximum", "rc=2"}, {"rc.mode=average", "rc=3"},
-      {"rc.mode=bad&bitratemode=cbr&videobitratemode=mbr", "rc=2"}, {"rc.mode=bad&videobitratecontrol=vbr", "rc=1"},
-      {"bitratemode=4", "! Unsupported stream profile bitrate mode '4'."},
-      {"rc.mode=quality", "! Unsupported stream profile bitrate mode 'quality'."},
-      {"camera=" + std::string(600, '9'), "! Unsupported stream profile camera value '" + std::string(470, '9')},
-      {"camera=2&&fps=30", SPLIT("Missing ‘=’ and parameter value")},
-      {"camera", SPLIT("Missing ‘=’ and parameter value")},
-      {"camera=%zz", SPLIT("Invalid %-encoding in URI")}, {"camera=%00", SPLIT("Non-UTF-8 characters in URI")},
-      {"%C3%28=1", SPLIT("Non-UTF-8 characters in URI")},
-  };
-  for (const Case &c : cases) EXPECT_EQ(parse(c.in), c.out) << c.in;
+std::vector<ProfileRow> load_rows() {
+  json_error_t error;
+  const JsonRef root(json_load_file(kProfileCases, 0, &error));
+  if (!json_is_array(root.get())) {
+    std::fprintf(stderr, "%s: %s\n", kProfileCases, error.text);
+    std::abort();
+  }
+  std::vector<ProfileRow> rows;
+  for (std::size_t i = 0; i < json_array_size(root.get()); ++i) {
+    const json_t *entry = json_array_get(root.get(), i);
+    ProfileRow row;
+    row.name = json_string_value(json_array_get(entry, 0));
+    row.text = json_string_value(json_array_get(entry, 1));
+    json_t *expected = json_array_get(entry, 2);
+    row.refused = !json_is_object(expected);
+    if (row.refused) row.refusal = joined_text(expected);
+    const char *key;
+    const json_t *value;
+    json_object_foreach(expected, key, value) {
+      row.fields[key] = json_is_string(value) ? json_string_value(value)
+                                              : number_text(json_number_value(value));
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The fields whose presence flag is set, under the names the table uses.
+std::map<std::string, std::string> present_fields(const StreamProfileConfig &config) {
+  std::map<std::string, std::string> fields;
+  if (config.has_codec) {
+    fields["codec"] = number_text(config.codec);
+    fields["codec_label"] = config.codec_label;
+  }
+  if (config.has_camera) fields["camera"] = number_text(config.camera);
+  if (config.has_channel) fields["channel"] = number_text(config.channel);
+  if (config.has_resolution) {
+    fields["width"] = number_text(config.width);
+    fields["height"] = number_text(config.height);
+  }
+  if (config.has_fps) fields["fps"] = number_text(config.fps);
+  if (config.has_compression) fields["compression"] = number_text(config.compression);
+  if (config.has_h264_profile) fields["h264_profile"] = config.h264_profile;
+  if (config.has_keyframe_interval)
+    fields["keyframe_interval"] = number_text(config.keyframe_interval);
+  if (config.has_audio) fields["audio"] = config.audio;
+  if (config.has_overlays) fields["overlays"] = config.overlays;
+  if (config.has_bitrate) fields["bitrate"] = number_text(config.bitrate);
+  if (config.has_max_bitrate) fields["max_bitrate"] = number_text(config.max_bitrate);
+  if (config.has_abr_target) fields["abr_target"] = number_text(config.abr_target);
+  if (config.has_rate_control) fields["rate_control"] = number_text(config.rate_control);
+  return fields;
+}
+
+class StreamProfileText : public testing::TestWithParam<ProfileRow> {};
+
+TEST_P(StreamProfileText, GivesTheTablesFieldsOrRefusal) {
+  const ProfileRow &row = GetParam();
   StreamProfileConfig config{};
-  char error_text[kMessageSize] = "kept";
+  char error_text[kMessageSize] = "";
+  const bool parsed = parse_stream_profile(row.text.c_str(), config, error_text);
+  if (row.refused) {
+    EXPECT_FALSE(parsed);
+    EXPECT_STREQ(error_text, row.refusal.c_str());
+  } else {
+    EXPECT_TRUE(parsed) << error_text;
+    EXPECT_EQ(present_fields(config), row.fields);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StreamProfileText, testing::ValuesIn(load_rows()),
+                         [](const testing::TestParamInfo<ProfileRow> &info) {
+                           return info.param.name;
+                         });
+
+TEST(StreamProfile, AbsentTextIsAccepted) {
+  StreamProfileConfig config{};
+  char error_text[kMessageSize] = "";
   EXPECT_TRUE(parse_stream_profile(nullptr, config, error_text));
-  EXPECT_EQ(std::to_string(config.has_codec) + error_text, "0kept");
+}
+
+TEST(StreamProfile, RefusalIsCutToTheMessageBuffer) {
+  const std::string text = "camera=" + std::string(600, '9');
+  StreamProfileConfig config{};
+  char error_text[kMessageSize] = "";
+  parse_stream_profile(text.c_str(), config, error_text);
+  EXPECT_EQ(error_text, "Unsupported stream profile camera value '" + std::string(470, '9'));
 }
 
 // The settings map's entries; frame.chunks and 640x360 only when they are missing.
@@ -213,7 +253,9 @@ int main(int argc, char **argv) {
             if (g_once_init_enter(&once)) g_once_init_leave(&once, 1);
         });
       g_usleep(200);
-      const bool parsed = parse("fps=30") == "fps=30";
+      StreamProfileConfig config{};
+      char error_text[kMessageSize] = "";
+      const bool parsed = parse_stream_profile("fps=30", config, error_text) && config.fps == 30;
       stop = true;
       for (std::thread &thread : contenders) thread.join();
       _exit(parsed ? 0 : 1);

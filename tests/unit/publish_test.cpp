@@ -74,6 +74,60 @@ TEST(CodecConfig, ScanHoldsSetsAndGateBuildsExtradata) {
   }
 }
 
+// The frame types of 0 to 31 that `types` holds.
+std::vector<uint32_t> frame_types_in(const FrameTypes &types) {
+  std::vector<uint32_t> held;
+  for (uint32_t type = 0; type < 32; ++type) {
+    if (is_frame_type(types, type)) held.push_back(type);
+  }
+  return held;
+}
+
+TEST(VideoFormat, FrameTypesThatCountAsKeyframesAndThatAreSent) {
+  const struct {
+    const char *name;
+    VideoCodecKind codec;
+    std::vector<uint32_t> key_types, sent_types;
+  } rows[] = {
+      {"h264", VIDEO_CODEC_H264, {4, 5}, {4, 5, 6, 7}},
+      {"h265", VIDEO_CODEC_H265, {12, 13}, {12, 13, 14}},
+      {"av1", VIDEO_CODEC_AV1, {22}, {22, 23}},
+  };
+  for (const auto &row : rows) {
+    const VideoFormat &format = video_format(row.codec);
+    EXPECT_EQ(frame_types_in(format.key_frames), row.key_types) << row.name;
+    EXPECT_EQ(frame_types_in(format.sent_frames), row.sent_types) << row.name;
+  }
+}
+
+// A set held as the gate sees it: present or not.
+GByteArray *held(bool present) { return present ? g_byte_array_new() : nullptr; }
+
+TEST(CodecConfig, WaitMessageListsWhatTheCodecWaitsFor) {
+  const struct {
+    const char *name;
+    VideoCodecKind codec;
+    bool vps, sps, pps, key;
+    const char *message;
+  } rows[] = {
+      {"h264_sps_held_at_a_keyframe", VIDEO_CODEC_H264, false, true, false, true,
+       "Waiting for H.264 SPS/PPS/keyframe before opening RTMP output "
+       "(sps=yes, pps=no, keyframe=yes)"},
+      {"h265_vps_and_pps_held", VIDEO_CODEC_H265, true, false, true, false,
+       "Waiting for H.265 VPS/SPS/PPS/keyframe before opening RTMP output "
+       "(vps=yes, sps=no, pps=yes, keyframe=no)"},
+      {"av1_at_a_keyframe", VIDEO_CODEC_AV1, false, false, false, true,
+       "Waiting for AV1 keyframe before opening Enhanced RTMP output (keyframe=yes)"},
+  };
+  for (const auto &row : rows) {
+    CodecConfigCapture capture{held(row.vps), held(row.sps), held(row.pps)};
+    char message[kWaitMessageSize];
+    format_wait_message(capture, row.codec, row.key, message, sizeof message);
+    EXPECT_STREQ(message, row.message) << row.name;
+    codec_config_clear(capture);
+  }
+}
+
 std::string text(VideoPacketTime time) { return std::to_string(time.pts) + "/" + std::to_string(time.duration); }
 
 TEST(PacketTime, FrameDurationMonotonicPtsRescaleAndBitrate) {
