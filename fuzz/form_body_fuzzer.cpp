@@ -29,15 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   }
   if (no_header || length < 1 || length > kMaxRequestBody) std::abort();
 
-  // Only the bytes that arrived count, at most the announced length.
+  // A body shorter than announced is refused before its fields are read;
+  // bytes beyond the announced length are never read.
+  if (sent.size() < length) return 0;
   char body[kMaxRequestBody + 1];
-  std::size_t received = sent.size() < length ? sent.size() : length;
-  std::memcpy(body, sent.data(), received);
-  body[received] = '\0';
+  std::memcpy(body, sent.data(), length);
+  body[length] = '\0';
 
   StreamForm form;
   std::memset(&form, 0x5A, sizeof form);
-  refusal = parse_stream_form(body, received, form);
+  refusal = parse_stream_form(body, length, form);
   std::size_t destination = strnlen(form.destination, sizeof form.destination);
   std::size_t name = strnlen(form.profile_name, sizeof form.profile_name);
   std::size_t parameters = strnlen(form.profile_parameters, sizeof form.profile_parameters);

@@ -192,7 +192,7 @@ void worker_finish(StreamControl &control, FramePumpState &state, CaptureSession
   // 2. The held parameter sets.
   codec_config_clear(state.capture);
   // 3. Every platform error object was freed where it arose; none is pending.
-  // 4. The output: silent audio flushed, trailer, connection, FFmpeg objects.
+  // 4. The output: trailer, goodbye, the server's close (bounded), FFmpeg objects.
   if (state.output_open || state.output.format_context) rtmp_output_close(state.output);
   state.output_open = false;
   // 5. The error that ended the run, if any, with the server's reason

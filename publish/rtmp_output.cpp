@@ -16,6 +16,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
+#include <libavutil/opt.h>
 }
 
 namespace {
@@ -25,6 +26,14 @@ constexpr int64_t kFallbackFrameDuration = 33333;  // µs, 30 fps
 static_assert(AV_INPUT_BUFFER_PADDING_SIZE == 64, "stream headers carry 64 zero bytes after them");
 
 bool has_file(const AVFormatContext *context) { return !(context->oformat->flags & AVFMT_NOFILE); }
+
+// The TCP socket under the RTMP connection, which our FFmpeg exports for the
+// delivery ledger's queries; -1 when it does not.
+int connection_socket(AVIOContext *io) {
+  int64_t socket = -1;
+  if (av_opt_get_int(io, "rtmp_socket", AV_OPT_SEARCH_CHILDREN, &socket) < 0) return -1;
+  return socket >= 0 && socket <= INT_MAX ? static_cast<int>(socket) : -1;
+}
 
 // The open up to the written header. Each failure writes its message and
 // returns false at once, leaving what was created so far in `output` for
@@ -82,12 +91,12 @@ bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSessio
   // Every socket wait of this output (connect, handshake, writes, close)
   // can be cut short by a stop; a server that takes no data for
   // kWriteStallTimeout fails the stream instead of holding it.
-  output_interrupt_watch(output.interrupt, control);
+  delivery_ledger_start(output.ledger, -1);  // nothing to track until connected
+  output_interrupt_watch(output.interrupt, control, output.ledger);
   context->interrupt_callback = AVIOInterruptCB{output_interrupt_check, &output.interrupt};
   if (has_file(context)) {
     AVDictionary *io_options = nullptr;
     av_dict_set_int(&io_options, "rw_timeout", kWriteStallTimeout, 0);
-    output_interrupt_begin(output.interrupt);
     result = avio_open2(&context->pb, destination, AVIO_FLAG_WRITE, &context->interrupt_callback,
                         &io_options);
     av_dict_free(&io_options);
@@ -96,11 +105,11 @@ bool open_output(RtmpOutput &output, StreamControl &control, const CaptureSessio
                      ffmpeg_error(result).text);
       return false;
     }
+    delivery_ledger_start(output.ledger, connection_socket(context->pb));
   }
 
   AVDictionary *options = nullptr;
   av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
-  output_interrupt_begin(output.interrupt);
   result = avformat_write_header(context, &options);
   av_dict_free(&options);
   if (result < 0) {
@@ -151,7 +160,6 @@ bool write_video_packet(RtmpOutput &output, AVPacket *packet, const uint8_t *pay
   // The whole frame as delivered; the muxer rewrites Annex-B for FLV.
   if (length) std::memcpy(packet->data, payload, length);
 
-  output_interrupt_begin(output.interrupt);
   if (output.audio_enabled && output.audio_encoder && output.audio_stream &&
       !silent_aac_track_fill(output, time.pts, error_text)) {
     return false;
@@ -167,7 +175,9 @@ bool write_video_packet(RtmpOutput &output, AVPacket *packet, const uint8_t *pay
   packet->time_base = time_base;
   if (key) packet->flags |= AV_PKT_FLAG_KEY;
 
-  // The muxer takes the payload, whatever the result.
+  // The muxer takes the payload, whatever the result. With the silent audio
+  // ahead of this packet the muxer's interleaving holds it back for nothing:
+  // it goes out now, and a counted frame is one handed to the connection.
   const int result = av_interleaved_write_frame(output.format_context.get(), packet);
   if (result < 0) {
     format_bounded(error_text, kMessageSize, "Unable to send RTMP packet: %s",
@@ -213,6 +223,7 @@ bool rtmp_output_open(RtmpOutput &output, StreamControl &control, const CaptureS
   }
   syslog(LOG_INFO, "RTMP output connected and %s header written%s",
          video_format(capture.codec).label, output.audio_enabled ? " with silent AAC audio" : "");
+  output_interrupt_published(output.interrupt);
   output.base_timestamp = timestamp;
   output.last_pts = -1;
   output.frame_duration = frame_duration_for(capture.fps);
@@ -234,6 +245,7 @@ bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::siz
   av_packet_unref(packet);  // the payload goes, the packet stays for the next frame
   if (!written) return false;
   if (output.format_context->pb) avio_flush(output.format_context->pb);
+  delivery_ledger_add_frame(output.ledger);
   output.last_pts = time.pts;
   return true;
 }
@@ -241,16 +253,24 @@ bool rtmp_output_send_video(RtmpOutput &output, const uint8_t *payload, std::siz
 void rtmp_output_close(RtmpOutput &output) {
   AVFormatContext *context = output.format_context.get();
   if (!context) return;
-  // A stop, or a connection that no longer takes data, must not hold the
-  // close: the goodbye messages get a bounded time, and none at all on a
-  // connection already found stuck.
-  output_interrupt_begin(output.interrupt);
-  output_interrupt_limit(output.interrupt, output.interrupt.tripped ? 0 : kCloseBudget);
-  // In this order: the silent audio flushed and its encoder freed, the
-  // trailer, the connection closed, the context freed.
-  if (output.audio_enabled && output.audio_encoder) silent_aac_track_flush(output);
-  output.audio_encoder.reset();
+  // What is left gets a bounded time, counted from a stop the output saw
+  // while writing, else from now: the silent audio, the trailer, the
+  // goodbye, and the wait for the server to close after ours (FFmpeg's
+  // RTMP close half-closes and reads until then). A server that reads on
+  // gets everything; when the time is up the rest is dropped and counted.
+  output_interrupt_limit(output.interrupt, kCloseBudget);
+  // In this order: the silent audio's encoder freed, the trailer (with the
+  // audio the muxer still holds), the connection closed, the context freed.
+  silent_aac_track_close(output);
   av_write_trailer(context);  // failures change nothing now
   output.format_context.reset();
+  const DeliveryLedger &ledger = output.ledger;
+  if (ledger.cut) {
+    syslog(LOG_WARNING,
+           "RTMP close ran out of time: %llu bytes not delivered, among them the last %llu "
+           "frames counted as sent",
+           static_cast<unsigned long long>(ledger.dropped_bytes),
+           static_cast<unsigned long long>(ledger.dropped_frames));
+  }
   output = RtmpOutput{};  // the run's packets and frame go with the rest
 }

@@ -1,4 +1,4 @@
-// Silent AAC track: encoder set-up, silence generation, drain and flush.
+// Silent AAC track: encoder set-up, silence generation, drain and close.
 #include "publish/silent_aac_track.h"
 
 #include "base/bounded_text.h"
@@ -118,17 +118,24 @@ bool silent_aac_track_open(RtmpOutput &output, char *error_text) {
   }
 
   output.audio_stream = stream;
-  output.audio_encoder = std::move(context);  // freed by silent_aac_track_flush or the failed open
+  output.audio_encoder = std::move(context);  // freed by silent_aac_track_close or the failed open
   stream->time_base = output.audio_encoder->time_base;
   output.audio_frame_size = output.audio_encoder->frame_size > 0 ? output.audio_encoder->frame_size
                                                                   : kSilentAacDefaultFrameSize;
   output.audio_next_pts = 0;
+  output.audio_written_pts = INT64_MIN;
   output.audio_enabled = 1;
   return true;
 }
 
 bool silent_aac_track_fill(RtmpOutput &output, int64_t video_pts, char *error_text) {
-  while (av_rescale_q(output.audio_next_pts, kSampleTime, kMicroseconds) <= video_pts) {
+  // The encoder gives a packet out a few frames after their silence went in.
+  // Fed until a packet that starts after the video packet has gone to the
+  // muxer, the audio is ahead, and the muxer's interleaving passes the video
+  // packet straight on instead of holding it for audio still to come.
+  while (output.audio_written_pts <= video_pts &&
+         av_rescale_q(output.audio_next_pts, kSampleTime, kMicroseconds) <=
+             video_pts + kSilentAacMaxLead) {
     // One frame for the whole run; each silent frame takes new samples.
     if (!output.audio_frame) output.audio_frame.reset(av_frame_alloc());
     AVFrame *frame = output.audio_frame.get();
@@ -161,6 +168,7 @@ bool silent_aac_track_drain(RtmpOutput &output, char *message, std::size_t size)
                      ffmpeg_error(result).text);
       return false;
     }
+    output.audio_written_pts = av_rescale_q(packet->pts, encoder->time_base, kMicroseconds);
     // The muxer may have changed the stream's time base with the header.
     av_packet_rescale_ts(packet, encoder->time_base, output.audio_stream->time_base);
     packet->stream_index = output.audio_stream->index;
@@ -175,11 +183,14 @@ bool silent_aac_track_drain(RtmpOutput &output, char *message, std::size_t size)
   }
 }
 
-void silent_aac_track_flush(RtmpOutput &output) {
-  if (!output.audio_enabled || !output.audio_encoder) return;
-  // End of stream; nothing to do on failure.
-  avcodec_send_frame(output.audio_encoder.get(), nullptr);
-  char ffmpeg_error_text[kFfmpegErrorSize];
-  silent_aac_track_drain(output, ffmpeg_error_text, sizeof ffmpeg_error_text);
+void silent_aac_track_close(RtmpOutput &output) {
+  // With the audio kept ahead, what the encoder still holds is silence after
+  // the last picture: sent, it would only make the track longer than the
+  // video. It is taken out and dropped, so the encoder ends empty.
+  AVCodecContext *encoder = output.audio_encoder.get();
+  AVPacket *packet = output.audio_packet.get();
+  if (encoder && packet && avcodec_send_frame(encoder, nullptr) >= 0) {
+    while (avcodec_receive_packet(encoder, packet) >= 0) av_packet_unref(packet);
+  }
   output.audio_encoder.reset();
 }

@@ -37,11 +37,24 @@ bool refused_as_cross_site(mg_connection *conn, AppState &app) {
   return true;
 }
 
+// Whether every Content-Length header announces the length the first one
+// does. With two that differ, where the body ends would be a guess.
+bool content_lengths_agree(mg_connection *conn, const char *first) {
+  const mg_request_info *info = mg_get_request_info(conn);
+  const long long announced = std::strtoll(first, nullptr, 10);
+  for (int i = 0; info && i < info->num_headers; ++i) {
+    const mg_header &header = info->http_headers[i];
+    if (g_ascii_strcasecmp(header.name, "Content-Length") == 0 &&
+        std::strtoll(header.value, nullptr, 10) != announced)
+      return false;
+  }
+  return true;
+}
+
 // Reads the announced `length` bytes of the body into `body`, NUL-terminated,
-// and returns how many arrived: only those count, and a short body is not
-// refused by itself. The server's read waits the request time-out in total,
-// however the bytes trickle in, so a short read means the client stopped or
-// ran out of time: the body ends there.
+// and returns how many arrived. The server's read waits the request time-out
+// in total, however the bytes trickle in, so a short read means the client
+// stopped or ran out of time.
 std::size_t read_body(mg_connection *conn, std::size_t length, char (&body)[kMaxRequestBody + 1]) {
   std::size_t received = 0;
   while (received < length) {
@@ -125,13 +138,23 @@ bool read_stream_request(mg_connection *conn, AppState &app, StreamForm &form) {
   form.silent_audio = false;
 
   std::size_t length;
-  if (const char *refusal = check_content_length(mg_get_header(conn, "Content-Length"), length)) {
+  const char *header = mg_get_header(conn, "Content-Length");
+  if (const char *refusal = check_content_length(header, length)) {
     error_response(conn, app, 400, refusal);
     return false;
   }
+  if (!content_lengths_agree(conn, header)) {
+    error_response(conn, app, 400, "Request body is empty or too large.");
+    return false;
+  }
+  // A request acts only when it arrived whole: the fields of a cut body may
+  // be cut too (a destination without its stream key).
   char body[kMaxRequestBody + 1];
-  const std::size_t received = read_body(conn, length, body);
-  if (const char *refusal = parse_stream_form(body, received, form)) {
+  if (read_body(conn, length, body) < length) {
+    error_response(conn, app, 400, "Missing request body.");
+    return false;
+  }
+  if (const char *refusal = parse_stream_form(body, length, form)) {
     error_response(conn, app, 400, refusal);
     return false;
   }

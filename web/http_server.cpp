@@ -44,6 +44,14 @@ mg_context *start_web_server() {
       "listening_ports", "127.0.0.1:30920",
       "request_timeout_ms", "10000",
       "error_log_file", "error.log",
+      // The server would answer CORS preflights itself, granting any origin
+      // and echoing the headers asked for (X-Forwarded-Host among them):
+      // without an allowed origin, a page elsewhere gets no permission.
+      "access_control_allow_origin", "",
+      // A client that sends its request slowly holds a thread until the
+      // request time-out. With twice CivetWeb's 50 threads, 60 such clients
+      // leave the status and the page their threads.
+      "num_threads", "100",
       nullptr,
   };
   mg_callbacks callbacks;

@@ -120,6 +120,9 @@ class Endpoints(Case):
         # The server itself refuses a length that is negative or has no digits.
         for length in ("-5", "abc", ""):
             self.assertEqual(h.request("POST", "/api/start", good, length=length).line, "HTTP/1.1 411 Length Required")
+        # A second Content-Length that differs from the first leaves the body's end a guess.
+        self.reply(h.request("POST", "/api/start", good, {"content-length": "5"}), BAD,
+                   error_doc("Request body is empty or too large."))
         self.assertEqual([self.p.param(name) for name in STORED], ["marker", "rtmp://marker/app", None, None, None])
         self.reply(h.request("GET", "/api/status"), OK, IDLE | {"destination": "rtmp://marker/app"})
         self.p.log.sync()

@@ -1,8 +1,10 @@
 """RTMP receivers a publishing test points the program at, what they recorded,
 and servers that misbehave on purpose."""
+import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -138,6 +140,85 @@ class Nginx(Closing):
         self.proc.kill()
         self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ThrottledLink(Closing):
+    """A slow link in front of a receiver on `port`: takes one publisher and forwards
+    its bytes at `rate` bytes a second, each `delay` s late; the server's bytes go back
+    at once. A small receive buffer leaves the backlog in the publisher's own socket,
+    as a slow uplink does. Each end's close is passed on once what came before it has
+    gone through; so is a reset, as a close. `received`: the publisher's bytes so far."""
+
+    def __init__(self, port=1935, rate=1_000_000, delay=0.0):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)  # inherited
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.url = f"rtmp://127.0.0.1:{self.listener.getsockname()[1]}/live/test"
+        self.port, self.rate, self.delay, self.received = port, rate, delay, 0
+        self.done = threading.Event()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        try:
+            publisher, _ = self.listener.accept()
+        except OSError:
+            return
+        server = socket.create_connection(("127.0.0.1", self.port))
+        back = threading.Thread(target=self._back, args=(server, publisher), daemon=True)
+        back.start()
+        self._forth(publisher, server)
+        back.join()
+        publisher.close()
+        server.close()
+        self.done.set()
+
+    def _forth(self, publisher, server):
+        """Publisher to server, paced: what `rate` allows, in bursts of at most 20 ms."""
+        pending, allowed, last = [], 0.0, time.monotonic()
+        while True:
+            now = time.monotonic()
+            allowed, last = min(allowed + self.rate * (now - last), self.rate * 0.02), now
+            if allowed >= 1 and select.select([publisher], [], [], 0.01)[0]:
+                try:
+                    data = publisher.recv(int(allowed))
+                except OSError:
+                    data = b""  # a reset: what arrived before it still goes through
+                if not data:
+                    break
+                allowed -= len(data)
+                self.received += len(data)
+                pending.append((now + self.delay, data))
+            elif allowed < 1:
+                time.sleep(0.005)
+            while pending and pending[0][0] <= time.monotonic():
+                server.sendall(pending.pop(0)[1])
+        for due, data in pending:
+            time.sleep(max(0.0, due - time.monotonic()))
+            server.sendall(data)
+        server.shutdown(socket.SHUT_WR)
+
+    @staticmethod
+    def _back(server, publisher):
+        """Server to publisher, at once; once the publisher is gone, read and dropped."""
+        gone = False
+        with contextlib.suppress(OSError):
+            while data := server.recv(65536):
+                try:
+                    gone or publisher.sendall(data)
+                except OSError:
+                    gone = True
+            publisher.shutdown(socket.SHUT_WR)
+
+    def close(self):
+        self.listener.close()
+
+
+def tcp_resets():
+    """Resets this namespace has sent so far: Tcp OutRsts of /proc/net/snmp."""
+    with open("/proc/net/snmp") as table:
+        names, values = [line.split() for line in table if line.startswith("Tcp:")]
+    return int(values[names.index("OutRsts")])
 
 
 class SilentServer(Closing):
