@@ -7,7 +7,6 @@
 #include <syslog.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -34,7 +33,8 @@ constexpr char kServerErrorPrefix[] = "Server error: ";
 void keep_server_reason(int level, const char *format, va_list args) {
   if (level > AV_LOG_ERROR) return;
   char line[sizeof kServerErrorPrefix + sizeof server_reason];
-  std::vsnprintf(line, sizeof line, format, args);
+  int no_prefix = 0;  // the message alone, without "[rtmp @ 0x...]"
+  av_log_format_line2(nullptr, level, format, args, line, sizeof line, &no_prefix);
   if (std::strncmp(line, kServerErrorPrefix, sizeof kServerErrorPrefix - 1) != 0) return;
   copy_bounded(server_reason, line + sizeof kServerErrorPrefix - 1);
   std::size_t length = std::strlen(server_reason);
